@@ -1,0 +1,8 @@
+# The shared interface: wire records and their text functions, linked by the
+# manager, the client library, the system-services daemon and the tool.
+add_library(vorn_intf STATIC lib/vorn_mgr_intf.cpp)
+target_include_directories(vorn_intf PUBLIC ${PROJECT_SOURCE_DIR}/lib)
+
+if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
+    vorn_add_unit_test(NAME intf_test SOURCES tests/unit/intf_test.cpp tests/unit/intf_c_test.c LIBS vorn_intf)
+endif()
