@@ -1,0 +1,207 @@
+// The manager's start-up mode: which boot the system is in, read from the
+// configuration file on the first start within a boot and from the startup
+// file (the copy taken then) when only the manager restarted.
+
+#include "log.h"
+#include "unique_fd.h"
+#include "vorn_mgr.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+std::atomic<int> l3_register_timeout{180};
+std::atomic<int> l3_nl_info_timeout{700};
+
+namespace {
+
+using unique_file = std::unique_ptr<FILE, decltype(&fclose)>;
+
+// Lines are read in pieces of at most 255 characters; a longer line is
+// simply read as several lines.
+constexpr int config_line_len = 256;
+
+// A value starts after the key and exactly one separator character; a key
+// standing alone at the end of the file has an empty value.
+const char *vornmgr_config_value(const char *line, size_t key_len)
+{
+    return line[key_len] == '\0' ? line + key_len : line + key_len + 1;
+}
+
+bool vornmgr_value_is(const char *value, const char *word)
+{
+    return strncmp(value, word, strlen(word)) == 0;
+}
+
+// strtol semantics: leading blanks and a sign accepted, reading stops at the
+// first non-digit; a value that reads as 0 is no value.
+bool vornmgr_config_int(const char *value, int *out)
+{
+    const int parsed = static_cast<int>(strtol(value, nullptr, 10));
+    if (parsed == 0)
+        return false;
+    *out = parsed;
+    return true;
+}
+
+} // namespace
+
+bool vornmgr_get_config_startup_mode(Module /*mod*/, const char *path, Mode *mode, bool *override,
+                                     int *l3_up_max_time, int *issu_complete_max_time)
+{
+    bool valid = false;
+    *mode = UNKNOWN_MODE;
+    *override = false;
+
+    unique_file file(fopen(path, "r"), &fclose);
+    if (!file) {
+        LOG_INFO("No config file %s (%s)\n", path, strerror(errno));
+        return false;
+    }
+
+    char line[config_line_len];
+    while (fgets(line, sizeof line, file.get()) != nullptr) {
+        char *entry = line + strspn(line, " \t");
+        if (*entry == '#' || *entry == '\n' || *entry == '\0')
+            continue;
+        char *comment = strchr(entry, '#');
+        if (comment != nullptr)
+            *comment = '\0';
+
+        if (strncmp(entry, "vornmgrctl_override", strlen("vornmgrctl_override")) == 0) {
+            const char *value = vornmgr_config_value(entry, strlen("vornmgrctl_override"));
+            if (vornmgr_value_is(value, "true")) {
+                *override = true;
+            } else if (vornmgr_value_is(value, "false")) {
+                *override = false;
+            } else {
+                LOG_ERR("unknown override (%s) - please validate the config\n", entry);
+                *override = false;
+            }
+        } else if (strncmp(entry, "boot_mode", strlen("boot_mode")) == 0) {
+            const char *value = vornmgr_config_value(entry, strlen("boot_mode"));
+            valid = true;
+            if (vornmgr_value_is(value, "warm")) {
+                *mode = REBOOT_WARM;
+            } else if (vornmgr_value_is(value, "fast")) {
+                *mode = REBOOT_FAST;
+            } else if (vornmgr_value_is(value, "cold")) {
+                *mode = REBOOT_COLD;
+            } else {
+                *mode = UNKNOWN_MODE;
+                valid = false;
+                LOG_ERR("unknown boot mode (%s)\n", entry);
+            }
+        } else if (strncmp(entry, "l3_up_max_time", strlen("l3_up_max_time")) == 0) {
+            if (!vornmgr_config_int(vornmgr_config_value(entry, strlen("l3_up_max_time")), l3_up_max_time))
+                LOG_ERR("invalid l3_up_max_time value %s", line);
+        } else if (strncmp(entry, "issu_complete_max_time", strlen("issu_complete_max_time")) == 0) {
+            if (!vornmgr_config_int(vornmgr_config_value(entry, strlen("issu_complete_max_time")),
+                                    issu_complete_max_time))
+                LOG_ERR("invalid issu_complete_max_time value %s", line);
+        } else {
+            LOG_INFO("Unknown parameter in configuration file %s: %s\n", path, line);
+        }
+    }
+    return valid;
+}
+
+namespace {
+
+// A byte copy of the configuration file at the startup path. The copy is
+// written beside its destination and renamed over it, so a failure (a full
+// /tmp, say) never leaves a truncated startup file that a manager restart
+// would read as the boot mode.
+bool vornmgr_copy_config(const char *from, const char *to)
+{
+    const unique_fd in(open(from, O_RDONLY | O_CLOEXEC));
+    if (!in)
+        return false;
+
+    char tmp_path[PATH_MAX];
+    if (snprintf(tmp_path, sizeof tmp_path, "%s.XXXXXX", to) >= static_cast<int>(sizeof tmp_path))
+        return false;
+    unique_fd out(mkostemp(tmp_path, O_CLOEXEC));
+    if (!out)
+        return false;
+
+    bool ok = fchmod(out.get(), 0644) == 0;
+    char buf[4096];
+    while (ok) {
+        const ssize_t got = read(in.get(), buf, sizeof buf);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            ok = got == 0;
+            break;
+        }
+        for (ssize_t done = 0; ok && done < got;) {
+            const ssize_t put = write(out.get(), buf + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno == EINTR)
+                continue;
+            ok = put > 0;
+            done += put > 0 ? put : 0;
+        }
+    }
+    ok = ok && fsync(out.get()) == 0;
+    ok = (out.reset() == 0) && ok;
+    ok = ok && rename(tmp_path, to) == 0;
+    if (!ok) {
+        const int saved = errno;
+        unlink(tmp_path);
+        errno = saved;
+    }
+    return ok;
+}
+
+} // namespace
+
+Mode vornmgr_get_startup_mode(Module mod, bool *restarted)
+{
+    Mode mode = UNKNOWN_MODE;
+    bool override = false;
+    int l3_up_max_time = l3_register_timeout;
+    int issu_complete_max_time = l3_nl_info_timeout;
+
+    if (!vornmgr_get_config_startup_mode(mod, VORNMGR_STARTUP_FILE, &mode, &override, &l3_up_max_time,
+                                         &issu_complete_max_time))
+        LOG_INFO("No or invalid active file\n");
+    l3_register_timeout = l3_up_max_time;
+    l3_nl_info_timeout = issu_complete_max_time;
+
+    // The startup file lives in /tmp, which a system reboot clears: finding
+    // a mode there means only the manager restarted within this boot.
+    if (mode != UNKNOWN_MODE) {
+        LOG_INFO("VornMgr restart, using startup config\n");
+        *restarted = true;
+        return mode;
+    }
+
+    *restarted = false;
+    if (!vornmgr_get_config_startup_mode(mod, VORNMGR_CONF_FILE, &mode, &override, &l3_up_max_time,
+                                         &issu_complete_max_time))
+        LOG_ERR("Invalid configuration file\n");
+    l3_register_timeout = l3_up_max_time;
+    l3_nl_info_timeout = issu_complete_max_time;
+
+    if (mode == UNKNOWN_MODE) {
+        LOG_ERR("Unknown mode. Starting default (%s) mode\n", "cold");
+        return REBOOT_COLD;
+    }
+
+    if (access(VORNMGR_UPGRADE_MARKER, R_OK) == 0) {
+        unlink(VORNMGR_UPGRADE_MARKER);
+        mode = static_cast<Mode>(mode | SYS_UPGRADE);
+    }
+
+    if (!vornmgr_copy_config(VORNMGR_CONF_FILE, VORNMGR_STARTUP_FILE))
+        LOG_ERR("failed to copy %s to %s: %s\n", VORNMGR_CONF_FILE, VORNMGR_STARTUP_FILE, strerror(errno));
+    return mode;
+}
