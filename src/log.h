@@ -38,7 +38,7 @@ struct log_backend_s {
     log_backend_reopen_fn reopen;   // may be null
     log_backend_close_fn close;     // may be null
     char *params;                   // owned: file path or program path, or null
-    void *userdata;                 // FILE * of the stderr and file backends
+    void *userdata;                 // log_stream_t of the stderr and file backends (log_private.h)
 };
 
 // "CRIT", "ERR", "WARN", "INFO", "DEBUG", indexed by level 0..4.
@@ -49,7 +49,9 @@ extern const char *const log_level_strings[5];
 // loads cost the same as a plain read.
 extern std::atomic<log_level_e> _min_log_level;
 
-// The installed configuration (null and 0 when unconfigured).
+// The installed configuration (null when unconfigured). The dispatch reads it
+// without a lock: configure (log_setup, log_init, log_deinit) only before other
+// threads log or while they are quiet. log_reopen is safe at any time.
 extern log_backend_t *log_backends;
 
 extern "C" void _log_log(log_level_e level, const char *format, int format_len, ...)
@@ -61,15 +63,26 @@ log_level_e log_string_to_level(const char *string);
 const char *log_level_to_string(log_level_e level);
 void log_backtrace(void);
 
-// Configuration (backends and settings "backend[:parameter]=LEVEL").
+// Configuration (backends and settings "backend[:parameter]=LEVEL", the
+// backend name may be abbreviated: "s=INFO" is stderr, "sy=INFO" syslog).
+// Each returns false after a one-line diagnostic on standard error.
+// log_setup validates every setting before it replaces the configuration.
 bool log_setup(const char **settings, int count);
+// Installs a configuration (replacing any installed one); on success also
+// switches the profiling timers on or off from $ITIMER (itimer.h).
 bool log_init(const char **settings, int count);
+// Closes and drops the configuration; the gate returns to LOG_LEVEL_LAST.
 void log_deinit(void);
+// Reopens every file backend on its path (log rotation); false if one failed.
 bool log_reopen(void);
-bool log_valid_setting(const char *setting, log_level_e *level);
+// Checks one setting and cuts it at its '=' (writes a NUL there), so pass a
+// copy. Sets *level to the setting's level.
+bool log_valid_setting(char *setting, log_level_e *level);
+// The syslog backend's line handler: joins a thread's fragments into lines.
 void _handle_syslog(log_level_e level, const char *format, va_list ap);
 
-// Backend operations, reached through the records.
+// Backend operations, reached through the records. log_syslog is never called
+// by the dispatch (it routes syslog backends to _handle_syslog).
 void log_file(log_backend_t *backend, log_level_e level, const char *format, int format_len, va_list ap);
 bool log_file_reopen(log_backend_t *backend);
 void log_file_close(log_backend_t *backend);

@@ -1,0 +1,11 @@
+# The logging and profiling library linked by both daemons. log.cpp holds the
+# program's __assert_fail: every program that logs pulls it in with the core.
+add_library(vorn_log STATIC
+    src/log.cpp
+    src/log_backends.cpp
+    src/log_file.cpp
+    src/log_syslog.cpp
+    src/log_program.cpp
+    src/itimer.cpp)
+target_include_directories(vorn_log PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(vorn_log PUBLIC Threads::Threads)

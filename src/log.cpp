@@ -1,0 +1,186 @@
+// log.cpp - the logging core: the gate, the time stamp, the dispatch of one
+// message to the installed backends (or to standard error), the assertion
+// reporter and the stack dump. Backends and settings live in log_backends.cpp.
+#include "log.h"
+#include "log_private.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <execinfo.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+// The C library's declaration (hidden by <assert.h> under NDEBUG), which the
+// definition below replaces.
+extern "C" void __assert_fail(const char *assertion, const char *file, unsigned int line,
+                              const char *function) noexcept __attribute__((__noreturn__));
+
+const char *const log_level_strings[5] = {"CRIT", "ERR", "WARN", "INFO", "DEBUG"};
+
+std::atomic<log_level_e> _min_log_level{LOG_LEVEL_LAST};
+
+log_backend_t *log_backends = nullptr;
+int num_backends = 0;
+
+namespace {
+
+constexpr size_t LOG_DATESTAMP_SIZE = 128;
+constexpr int LOG_BACKTRACE_DEPTH = 256;
+
+// Continuation is decided per thread: a message that left the line open
+// continues only on the thread that opened it.
+thread_local bool last_had_newline = true;
+
+// Each thread formats its stamp into its own buffer, so a stamp handed to one
+// message is never overwritten by another thread's call.
+thread_local std::array<char, LOG_DATESTAMP_SIZE> datestamp_buffer;
+
+// Set while this thread reports a failed assertion, so that a second failure
+// inside the report (in the stamp or a backend) cannot recurse forever.
+thread_local bool reporting_assertion = false;
+
+// Number of leading words of a convention format: stamp and origin, plus the
+// level word for the levels that carry one.
+int log_prefix_words(log_level_e level)
+{
+    return level <= LOG_LEVEL_WARN ? 3 : 2;
+}
+
+// Strips the prefix of a continuation. Returns the format past the prefix
+// (its terminator when the format has fewer words) and consumes the stamp,
+// file and line arguments when the prefix was found.
+const char *log_strip_prefix(log_level_e level, const char *format, int format_len, int *stripped_len,
+                             va_list ap)
+{
+    int words = log_prefix_words(level);
+    int spaces = 0;
+    int index = 0;
+    for (; format[index] != '\0'; index++) {
+        if (format[index] == ' ' && ++spaces == words)
+            break;
+    }
+    if (spaces < words) {
+        *stripped_len = format_len - index;
+        return format + index;
+    }
+    index++;  // past the space that ends the prefix
+    (void)va_arg(ap, const char *);  // stamp
+    (void)va_arg(ap, const char *);  // file
+    (void)va_arg(ap, int);           // line
+    *stripped_len = format_len - index;
+    return format + index;
+}
+
+} // namespace
+
+extern "C" void _log_log(log_level_e level, const char *format, int format_len, ...)
+{
+    bool has_newline = format_len >= 2 && format[format_len - 2] == '\n';
+    if (level == LOG_LEVEL_ALWAYS)
+        level = LOG_LEVEL_INFO;
+    bool continuation = !last_had_newline;
+    last_had_newline = has_newline;
+
+    va_list ap;
+    va_start(ap, format_len);
+    if (log_backends == nullptr || num_backends <= 0) {
+        vfprintf(stderr, format, ap);
+        fflush(stderr);
+        va_end(ap);
+        return;
+    }
+
+    for (int i = 0; i < num_backends; i++) {
+        if (log_backends[i].level < level)
+            continue;
+        // Each backend gets its own record copy and argument list, so one
+        // backend's consumption never shifts what the next one sees.
+        log_backend_t backend = log_backends[i];
+        va_list copy;
+        va_copy(copy, ap);
+        if (backend.log == log_syslog) {
+            _handle_syslog(level, format, copy);
+        } else if (continuation) {
+            int stripped_len = 0;
+            const char *stripped = log_strip_prefix(level, format, format_len, &stripped_len, copy);
+            backend.log(&backend, level, stripped, stripped_len, copy);
+        } else {
+            backend.log(&backend, level, format, format_len, copy);
+        }
+        va_end(copy);
+    }
+    va_end(ap);
+}
+
+const char *_log_datestamp(void)
+{
+    struct timeval now;
+    if (gettimeofday(&now, nullptr) != 0)
+        return "-1";
+    struct tm local;
+    struct tm *tm = localtime_r(&now.tv_sec, &local);
+    log_require(tm != NULL, "tm != NULL");
+
+    char *buffer = datestamp_buffer.data();
+    int used = snprintf(buffer, LOG_DATESTAMP_SIZE - 1, "%lu.%06lu", (unsigned long)now.tv_sec,
+                        (unsigned long)now.tv_usec);
+    if (used < 0)
+        used = 0;
+    if ((size_t)used < LOG_DATESTAMP_SIZE - 1)
+        strftime(buffer + used, LOG_DATESTAMP_SIZE - 1 - used, " %F %T", tm);
+    buffer[LOG_DATESTAMP_SIZE - 1] = '\0';
+    return buffer;
+}
+
+log_level_e log_string_to_level(const char *string)
+{
+    for (int i = LOG_LEVEL_CRIT; i < LOG_LEVEL_LAST; i++) {
+        if (strcmp(string, log_level_strings[i]) == 0)
+            return log_level_e(i);
+    }
+    return log_level_e(INT_MAX);
+}
+
+const char *log_level_to_string(log_level_e level)
+{
+    // ALWAYS is dispatched as INFO, so that is the word it answers to; any
+    // other value outside the table is a programming error.
+    if (level == LOG_LEVEL_ALWAYS)
+        return log_level_strings[LOG_LEVEL_INFO];
+    log_require(level >= LOG_LEVEL_CRIT && level <= LOG_LEVEL_DEBUG, "FALSE");
+    return log_level_strings[level];
+}
+
+void log_backtrace(void)
+{
+    std::array<void *, LOG_BACKTRACE_DEPTH> frames;
+    int thread_id = int(gettid());
+    int depth = backtrace(frames.data(), LOG_BACKTRACE_DEPTH);
+    for (int i = 0; i < depth; i++)
+        LOG_ALWAYS("STACK %d: %p\n", thread_id, frames[i]);
+}
+
+void log_require_failed(const char *assertion, const char *file, unsigned int line, const char *function)
+{
+    __assert_fail(assertion, file, line, function);
+}
+
+// Replaces the C library's reporter, so that every failed assert() of a program
+// linking this library is logged with a stack dump before it aborts.
+extern "C" void __assert_fail(const char *assertion, const char *file, unsigned int line,
+                              const char *function) noexcept
+{
+    if (reporting_assertion) {
+        fprintf(stderr, "%s:%u: %s%sAssertion `%s' failed while reporting a failed assertion.\n", file, line,
+                function ? function : "", function ? ": " : "", assertion);
+        fflush(stderr);
+        abort();
+    }
+    reporting_assertion = true;
+    LOG_CRIT("%s:%u: %s%sAssertion `%s' failed.\n", file, line, function ? function : "", function ? ": " : "",
+             assertion);
+    log_backtrace();
+    abort();
+}
