@@ -1,0 +1,19 @@
+# vornmgrctl, the operator's tool. Its parts are a library so that the unit
+# tests can call them; the program adds only the order of work.
+add_library(vornmgrctl_parts STATIC
+    src/vorn_mgr_cli_client_state.cpp
+    src/vorn_mgr_cli_client_config.cpp
+    src/vorn_mgr_cli_client_cmdline.cpp
+    src/vorn_mgr_cli_client_restart.cpp
+    src/vorn_mgr_cli_client_upgrade.cpp)
+target_include_directories(vornmgrctl_parts PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(vornmgrctl_parts PUBLIC vorn_intf)
+
+add_executable(vornmgrctl src/vorn_mgr_cli_client.cpp)
+target_link_libraries(vornmgrctl PRIVATE vornmgrctl_parts)
+
+if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
+    vorn_add_unit_test(NAME vornmgrctl_config_test
+        SOURCES tests/unit/vornmgrctl_config_test.cpp
+        LIBS vornmgrctl_parts)
+endif()

@@ -1,0 +1,73 @@
+// vorn_mgr_cli_client.h - vornmgrctl's private header: the tool's globals and
+// the functions its source files share. Each group names the file that
+// defines it.
+#ifndef VORN_MGR_CLI_CLIENT_H
+#define VORN_MGR_CLI_CLIENT_H
+
+#include "vorn_mgr_cli.h"
+#include "vorn_mgr_intf.h"
+
+#define VORNMGR_STARTUP_FILE "/tmp/.vornmgrd.startup.conf"
+#define VORNMGR_CONFIG_FILE "/etc/norvane/vornmgrd.conf"
+#define VORNMGR_PORTS_MARKER "/tmp/.ports_in_maint"
+#define VORNMGR_UPGRADE_MARKER "/var/tmp/.upgrade"
+
+#define VORNMGR_DEFAULT_L3_UP_MAX_TIME 180
+#define VORNMGR_DEFAULT_ISSU_COMPLETE_MAX_TIME 700
+
+// Every failure, refusal or invalid command line ends the tool with this status.
+#define VORNMGRCTL_EXIT_FAILURE 255
+
+// ---------------------------------------------------------------------------
+// The tool's state (vorn_mgr_cli_client_state.cpp). Single-threaded.
+
+extern bool call_vornmgr;        // after the local work, send the request to the manager
+extern bool force_boot;          // the {f} modifier was given: restart without asking
+extern bool override;            // the configuration lets the operator choose the boot mode
+extern Mode start_mode;          // mode the system runs in, from the startup file
+extern Mode cfg_mode;            // configured boot mode, from the configuration file
+extern Mode do_mode;             // boot mode asked for with -w, -f or -c
+extern bool update_config_file;  // rewrite the configuration file before the restart
+extern bool upgrade_failed;      // -u could not take a checksum: nothing is known to be upgraded
+extern int l3_register_timeout;  // "l3_up_max_time"
+extern int l3_nl_info_timeout;   // "issu_complete_max_time"
+
+// ---------------------------------------------------------------------------
+// Boot-mode files (vorn_mgr_cli_client_config.cpp)
+
+bool vornmgr_client_read_config(void);
+bool vornmgr_get_config_startup_mode(Module module, const char *cfg_file_name, Mode *mode, bool *override,
+                                     int *l3_timeout, int *issu_timeout);
+// Replaces `path` with the tool's configuration for `mode` and the two time
+// limits, atomically: on failure the old file is untouched and errno tells why.
+bool vornmgr_write_config_file(const char *path, Mode mode, int l3_timeout, int issu_timeout);
+bool vornmgr_overwrite_config_file(void);
+
+// ---------------------------------------------------------------------------
+// Command line and ports (vorn_mgr_cli_client_cmdline.cpp)
+
+vorn_mgr_cli_cmd_t parse_cmdline(int argc, char *argv[]);
+bool vornmgr_cli_get_boot_param(const char *param, bool *force_boot);
+void show_usage(const char *exec_name);
+bool vornmgr_set_ports_state(bool up);
+
+// Runs a command line through the shell; the caller does not look at the
+// result. Standard output is flushed first so that the command's output
+// follows what the tool printed before it.
+void vornmgr_run_command(const char *command);
+
+// ---------------------------------------------------------------------------
+// Restart confirmation and the exchange with the manager (vorn_mgr_cli_client_restart.cpp)
+
+bool vornmgr_confirm_restart(vorn_mgr_cli_cmd_t cmd);
+bool vornmgr_handle_sock_ret(int fd, int err);
+// Connects, runs the restart preparation, sends `cmd` and handles the answer.
+// Never returns: ends the tool with its exit status.
+[[noreturn]] void vornmgr_send_command(vorn_mgr_cli_cmd_t cmd);
+
+// ---------------------------------------------------------------------------
+// Package upgrade (vorn_mgr_cli_client_upgrade.cpp)
+
+bool vornmgr_process_upgrade(bool upgrade);
+
+#endif // VORN_MGR_CLI_CLIENT_H

@@ -1,0 +1,265 @@
+// vorn_mgr_cli_client_config.cpp - the manager's two boot-mode files as the
+// operator tool sees them: reading the startup and configuration files, and
+// replacing the configuration file with a new boot mode.
+
+#include "unique_fd.h"
+#include "vorn_mgr_cli_client.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// Lines are read in pieces of at most 255 characters, as the manager reads
+// them, so a longer line is seen as several lines and never overruns.
+constexpr size_t CONFIG_LINE_LEN = 256;
+
+using file_ptr = std::unique_ptr<FILE, decltype(&fclose)>;
+
+// The value starts one character after the key (the separator is not looked
+// at). A line that ends at the key or at the separator has an empty value:
+// the position after the separator may lie past the line's end.
+const char *vornmgr_config_value(const char *line, size_t key_len)
+{
+    const size_t len = strlen(line);
+    return len > key_len ? line + key_len + 1 : line + len;
+}
+
+bool vornmgr_config_key_is(const char *line, const char *key)
+{
+    return strncmp(line, key, strlen(key)) == 0;
+}
+
+// A non-zero decimal number at the start of the value replaces *setting; 0,
+// no digits or a number an int cannot hold leave it alone.
+void vornmgr_config_read_timeout(const char *value, int *setting)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long number = strtol(value, &end, 10);
+    if (end == value || errno == ERANGE || number == 0 || number < INT_MIN || number > INT_MAX)
+        return;
+    *setting = static_cast<int>(number);
+}
+
+// Applies one line (leading blanks skipped, comment cut) to the outputs;
+// returns the file's new validity.
+bool vornmgr_config_apply_line(const char *line, bool valid, Mode *mode, bool *override, int *l3_timeout,
+                               int *issu_timeout)
+{
+    static constexpr const char OVERRIDE_KEY[] = "vornmgrctl_override";
+    static constexpr const char BOOT_MODE_KEY[] = "boot_mode";
+    static constexpr const char L3_KEY[] = "l3_up_max_time";
+    static constexpr const char ISSU_KEY[] = "issu_complete_max_time";
+
+    if (vornmgr_config_key_is(line, OVERRIDE_KEY)) {
+        const char *value = vornmgr_config_value(line, strlen(OVERRIDE_KEY));
+        *override = strncmp(value, "true", 4) == 0;
+        if (!*override && strncmp(value, "false", 5) != 0)
+            fprintf(stderr, "unknown override (%s) - please validate the config\n", line);
+        return valid;
+    }
+    if (vornmgr_config_key_is(line, BOOT_MODE_KEY)) {
+        const char *value = vornmgr_config_value(line, strlen(BOOT_MODE_KEY));
+        if (strncmp(value, "warm", 4) == 0)
+            *mode = REBOOT_WARM;
+        else if (strncmp(value, "fast", 4) == 0)
+            *mode = REBOOT_FAST;
+        else if (strncmp(value, "cold", 4) == 0)
+            *mode = REBOOT_COLD;
+        else {
+            *mode = UNKNOWN_MODE;
+            fprintf(stderr, "unknown boot mode (%s)\n", line);
+            return false;
+        }
+        return true;
+    }
+    if (vornmgr_config_key_is(line, L3_KEY)) {
+        vornmgr_config_read_timeout(vornmgr_config_value(line, strlen(L3_KEY)), l3_timeout);
+        return valid;
+    }
+    if (vornmgr_config_key_is(line, ISSU_KEY))
+        vornmgr_config_read_timeout(vornmgr_config_value(line, strlen(ISSU_KEY)), issu_timeout);
+    return valid;
+}
+
+// Removes the temporary file unless the rename made it the configuration file.
+struct temp_file_guard {
+    const char *path;
+    bool committed = false;
+    ~temp_file_guard()
+    {
+        if (committed)
+            return;
+        const int saved_errno = errno;
+        unlink(path);
+        errno = saved_errno;
+    }
+};
+
+// Writes all of the text, resuming after interruptions and short writes.
+bool vornmgr_write_all(int fd, const char *text, size_t len)
+{
+    while (len > 0) {
+        const ssize_t written = write(fd, text, len);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        text += written;
+        len -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// The permissions the file would get if it were created afresh.
+mode_t vornmgr_new_file_mode(void)
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+// Makes the rename itself durable. Some file systems cannot sync a
+// directory; the new file is in place either way, so this is best effort.
+void vornmgr_sync_parent_dir(const char *path)
+{
+    std::array<char, PATH_MAX> dir{};
+    snprintf(dir.data(), dir.size(), "%s", path);
+    char *slash = strrchr(dir.data(), '/');
+    if (slash == nullptr)
+        snprintf(dir.data(), dir.size(), ".");
+    else if (slash == dir.data())
+        slash[1] = '\0';
+    else
+        *slash = '\0';
+    unique_fd dir_fd(open(dir.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir_fd)
+        fsync(dir_fd.get());
+}
+
+} // namespace
+
+bool vornmgr_get_config_startup_mode(Module /*module*/, const char *cfg_file_name, Mode *mode, bool *override,
+                                     int *l3_timeout, int *issu_timeout)
+{
+    *mode = UNKNOWN_MODE;
+    *override = false;
+
+    file_ptr file(fopen(cfg_file_name, "r"), &fclose);
+    if (!file) {
+        fprintf(stderr, "No config file %s (%s)\n", cfg_file_name, strerror(errno));
+        return false;
+    }
+
+    bool valid = false;
+    std::array<char, CONFIG_LINE_LEN> buf{};
+    while (fgets(buf.data(), static_cast<int>(buf.size()), file.get()) != nullptr) {
+        // Only the last piece of a line holds its newline; messages quote the
+        // line without it.
+        buf[strcspn(buf.data(), "\n")] = '\0';
+        char *line = buf.data() + strspn(buf.data(), " \t");
+        if (*line == '#' || *line == '\0')
+            continue;
+        line[strcspn(line, "#")] = '\0';
+        valid = vornmgr_config_apply_line(line, valid, mode, override, l3_timeout, issu_timeout);
+    }
+    return valid;
+}
+
+bool vornmgr_client_read_config(void)
+{
+    std::array<char, VORNMGR_TEXT_BUF_LEN> text{};
+
+    if (!vornmgr_get_config_startup_mode(ALL_MODULES, VORNMGR_STARTUP_FILE, &start_mode, &override,
+                                         &l3_register_timeout, &l3_nl_info_timeout)) {
+        fprintf(stderr, " Unknown start up mode\n");
+        fprintf(stderr, " Assuming start up mode is %s\n", mode_to_str(REBOOT_COLD, text.data()));
+        start_mode = REBOOT_COLD;
+    }
+    // Without a usable configuration the operator must be able to write one.
+    if (!vornmgr_get_config_startup_mode(ALL_MODULES, VORNMGR_CONFIG_FILE, &cfg_mode, &override,
+                                         &l3_register_timeout, &l3_nl_info_timeout)) {
+        fprintf(stderr, " Unknown configured mode\n");
+        fprintf(stderr, " Setting mode to %s (allow override).\n", mode_to_str(REBOOT_COLD, text.data()));
+        cfg_mode = REBOOT_COLD;
+        override = true;
+    }
+    return true;
+}
+
+bool vornmgr_write_config_file(const char *path, Mode mode, int l3_timeout, int issu_timeout)
+{
+    std::array<char, VORNMGR_TEXT_BUF_LEN> mode_text{};
+    std::array<char, 1024> content{};
+    int len = snprintf(content.data(), content.size(),
+                       "# vornmgrctl managed configuration\n"
+                       "vornmgrctl_override=true\n"
+                       "boot_mode=%s\n",
+                       mode_to_str(mode, mode_text.data()));
+    if (l3_timeout != VORNMGR_DEFAULT_L3_UP_MAX_TIME)
+        len += snprintf(content.data() + len, content.size() - static_cast<size_t>(len), "l3_up_max_time=%d\n",
+                        l3_timeout);
+    if (issu_timeout != VORNMGR_DEFAULT_ISSU_COMPLETE_MAX_TIME)
+        len += snprintf(content.data() + len, content.size() - static_cast<size_t>(len),
+                        "issu_complete_max_time=%d\n", issu_timeout);
+
+    // The new content goes to a temporary file beside the old one and replaces
+    // it by a rename, so a crash or a full disk never leaves the next boot
+    // without a configuration.
+    std::array<char, PATH_MAX> temp_path{};
+    if (snprintf(temp_path.data(), temp_path.size(), "%s.XXXXXX", path) >= static_cast<int>(temp_path.size())) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    unique_fd fd(mkostemp(temp_path.data(), O_CLOEXEC));
+    if (!fd)
+        return false;
+    temp_file_guard guard{temp_path.data()};
+
+    struct stat old_file {};
+    const bool old_exists = stat(path, &old_file) == 0;
+    const mode_t permissions = old_exists ? (old_file.st_mode & 07777) : vornmgr_new_file_mode();
+    if (fchmod(fd.get(), permissions) != 0)
+        return false;
+    // Only root may give a file away; the mode above already matches, so an
+    // operator who may rewrite the file keeps it as their own.
+    if (old_exists && (old_file.st_uid != geteuid() || old_file.st_gid != getegid()) &&
+        fchown(fd.get(), old_file.st_uid, old_file.st_gid) != 0 && errno != EPERM)
+        return false;
+
+    if (!vornmgr_write_all(fd.get(), content.data(), static_cast<size_t>(len)))
+        return false;
+    if (fsync(fd.get()) != 0)
+        return false;
+    if (fd.reset() != 0)
+        return false;
+    if (rename(temp_path.data(), path) != 0)
+        return false;
+    guard.committed = true;
+    vornmgr_sync_parent_dir(path);
+    return true;
+}
+
+bool vornmgr_overwrite_config_file(void)
+{
+    std::array<char, VORNMGR_TEXT_BUF_LEN> mode_text{};
+    printf(" Updating system boot mode to %s\n", mode_to_str(do_mode, mode_text.data()));
+    if (!vornmgr_write_config_file(VORNMGR_CONFIG_FILE, do_mode, l3_register_timeout, l3_nl_info_timeout)) {
+        const int saved_errno = errno;
+        perror(" failed to save configuration file\n");
+        // main reports the same failure again.
+        errno = saved_errno;
+        return false;
+    }
+    return true;
+}
