@@ -1,0 +1,87 @@
+// vornmgr_client.h - inside libvornmgr, the client library every module of the
+// switch links to reach the lifecycle manager. Modules see only the C calls of
+// vorn_mgr_intf.h; this header is shared by the library's own files.
+//
+// How the library talks to the manager
+//   - One request socket (ZMQ_REQ) to the comm channel tcp://127.0.0.1:49002 and
+//     one subscriber (ZMQ_SUB, every message) to the publish channel
+//     tcp://127.0.0.1:49012, both made by vornmgr_register_cb and closed by
+//     vornmgr_unregister.
+//   - vornmgr_send keeps one request in flight: callers on several threads are
+//     served one after the other, each gets the reply to its own request.
+//   - A delivery thread hands each broadcast package to the module's callback,
+//     one package at a time, lent for the duration of the call. Only packages
+//     whose size is 4 to 1024 bytes and equals their own total_len are handed
+//     on, so a callback walking by total_len never reads past the package.
+//
+// Time-outs
+//   - VORNMGR_REPLY_TIMEOUT_MS (5 s): how long every request (registration,
+//     unregistration, vornmgr_send) waits for the manager's reply. When it
+//     passes, the request socket is closed and made anew (a REQ socket that
+//     lost its reply can send nothing more) and the call fails with ETIMEDOUT.
+//     A request is never sent twice by the library: the manager may have acted
+//     on it (a GO_DOWN answer counted twice would be wrong), so whether to try
+//     again is the caller's decision. A signal arriving during the wait does
+//     not cut it short.
+//   - VORNMGR_DELIVERY_TICK_MS (100 ms): how often the delivery thread looks
+//     for a stop request while no broadcast arrives; vornmgr_unregister
+//     returns at most this long after the callback in progress, if any, ends.
+//
+// Results and errno
+//   - vornmgr_register_cb: 1 when the manager acknowledged MODULE_REGISTER;
+//     0 otherwise with errno: EINVAL (bad module, list or callback), EALREADY
+//     (already registered), ETIMEDOUT (no answer in time), ECONNREFUSED (the
+//     manager refused it), EDEADLK (called from the callback).
+//   - vornmgr_send: the reply's size, or -1 with errno: EINVAL (bad arguments,
+//     or a module other than the registered one), EMSGSIZE (request above 1024
+//     bytes, or a reply larger than the buffer), ENOTCONN (not registered),
+//     ETIMEDOUT (no reply in time), or the transport's own error.
+//   - vornmgr_unregister: 0 when the manager acknowledged MODULE_UNREGISTER or
+//     nothing was registered, -1 with errno otherwise (EDEADLK from the
+//     callback, EINVAL for a module other than the registered one, ETIMEDOUT).
+//     Either way delivery has stopped and both sockets are closed when it
+//     returns, except for EDEADLK and EINVAL, which change nothing.
+//   - No C++ exception leaves any of the three calls or the delivery thread.
+//
+// Threads and signals: the three calls may be made from any thread except that
+// vornmgr_register_cb and vornmgr_unregister refuse to run on the delivery
+// thread (they would wait for themselves). None of them is async-signal-safe:
+// a signal handler should only set a flag that a normal thread acts upon.
+#ifndef VORNMGR_CLIENT_H
+#define VORNMGR_CLIENT_H
+
+#include "vorn_mgr_intf.h"
+
+#include <zmq.hpp>
+
+// The library is built with hidden visibility; only its C calls are exported.
+#define VORNMGR_EXPORT __attribute__((visibility("default")))
+
+constexpr int VORNMGR_REPLY_TIMEOUT_MS = 5000;
+constexpr int VORNMGR_DELIVERY_TICK_MS = 100;
+
+// The library's ZeroMQ context: made once and never terminated, so that a
+// process leaving without vornmgr_unregister does not block in exit.
+zmq::context_t &vornmgr_context(void);
+
+// Request channel (vornmgr_request.cpp). Every function is safe to call from
+// any thread; the channel's lock keeps one request in flight.
+bool vornmgr_request_open(void);
+void vornmgr_request_close(void);
+// Sends one request and copies the reply into `reply`; returns the reply's
+// size or -1 with errno set. Never re-sends.
+int vornmgr_request_exchange(const void *req, int req_len, void *reply, int reply_cap);
+
+// Delivery of broadcasts (vornmgr_delivery.cpp).
+zmq::socket_t vornmgr_subscriber_open(void);
+// Starts the delivery thread, which takes over the subscriber. Throws
+// std::system_error if the thread cannot be made.
+void vornmgr_delivery_start(zmq::socket_t subscriber, INFR_CB callback);
+// Stops the delivery thread and waits for it; the callback in progress, if any,
+// runs to its end first. Harmless when nothing is running.
+void vornmgr_delivery_stop(void);
+bool vornmgr_delivery_is_current_thread(void);
+// True if the `size` received bytes form a package the callback may walk.
+bool vornmgr_package_is_deliverable(const void *package, int size);
+
+#endif // VORNMGR_CLIENT_H

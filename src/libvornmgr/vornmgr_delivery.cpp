@@ -1,0 +1,125 @@
+// Delivery of the manager's broadcasts: a subscriber to the publish channel and
+// the thread that hands each package to the module's callback, one at a time.
+
+#include "vornmgr_client.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+struct delivery_state {
+    std::mutex lock;                 // guards thread (start, stop and the id test)
+    std::thread thread;
+    std::atomic<bool> stop_requested{false};
+    std::atomic<std::thread::id> thread_id{};
+};
+
+// Never destroyed, for the same reason as the request channel: a process may
+// exit while its callback is still running.
+delivery_state &vornmgr_delivery_state(void)
+{
+    static auto *state = new delivery_state;
+    return *state;
+}
+
+// Reads one package into `package`; returns its full size (possibly above the
+// buffer's capacity), 0 when nothing came within a tick, -1 when the socket
+// can no longer be read.
+int vornmgr_delivery_receive(zmq::socket_t &subscriber, char *package, int capacity)
+{
+    zmq_pollitem_t item{subscriber.handle(), 0, ZMQ_POLLIN, 0};
+    const int ready = zmq_poll(&item, 1, VORNMGR_DELIVERY_TICK_MS);
+    if (ready < 0)
+        return errno == EINTR ? 0 : -1;
+    if (ready == 0)
+        return 0;
+    const int size = zmq_recv(subscriber.handle(), package, static_cast<size_t>(capacity), ZMQ_DONTWAIT);
+    if (size < 0)
+        return errno == EAGAIN || errno == EINTR ? 0 : -1;
+    // Broadcasts are single-part; extra parts are dropped with the package.
+    bool more = subscriber.get(zmq::sockopt::rcvmore);
+    int parts = 1;
+    while (more) {
+        zmq::message_t rest;
+        if (!subscriber.recv(rest, zmq::recv_flags::dontwait))
+            break;
+        more = rest.more();
+        ++parts;
+    }
+    return parts == 1 ? size : capacity + 1;
+}
+
+void vornmgr_delivery_run(zmq::socket_t subscriber, INFR_CB callback)
+{
+    delivery_state &state = vornmgr_delivery_state();
+    // Set here, not by the starter, so that a callback running at once already
+    // finds itself recognised as the delivery thread.
+    state.thread_id.store(std::this_thread::get_id());
+    alignas(8) char package[VORNMGR_MAX_PKG_LEN];
+    while (!state.stop_requested.load()) {
+        const int size = vornmgr_delivery_receive(subscriber, package, sizeof package);
+        if (size < 0) {
+            fprintf(stderr, "libvornmgr: broadcast delivery stopped: %s\n", zmq_strerror(errno));
+            return;
+        }
+        if (size == 0 || !vornmgr_package_is_deliverable(package, size))
+            continue;
+        if (state.stop_requested.load())
+            return;
+        try {
+            callback(size, package);
+        } catch (...) {
+            // A C++ callback's exception must not end the process from a
+            // library thread; the next broadcast is delivered as usual.
+        }
+    }
+}
+
+} // namespace
+
+bool vornmgr_package_is_deliverable(const void *package, int size)
+{
+    if (size < VORNMGR_PKG_HDR_LEN || size > VORNMGR_MAX_PKG_LEN)
+        return false;
+    int32_t total_len;
+    memcpy(&total_len, package, sizeof total_len);
+    return total_len == size;
+}
+
+zmq::socket_t vornmgr_subscriber_open(void)
+{
+    zmq::socket_t subscriber(vornmgr_context(), zmq::socket_type::sub);
+    subscriber.set(zmq::sockopt::linger, 0);
+    subscriber.set(zmq::sockopt::subscribe, "");
+    subscriber.connect(VORNMGR_PUB_ENDPOINT);
+    return subscriber;
+}
+
+void vornmgr_delivery_start(zmq::socket_t subscriber, INFR_CB callback)
+{
+    delivery_state &state = vornmgr_delivery_state();
+    std::lock_guard guard(state.lock);
+    state.stop_requested.store(false);
+    state.thread = std::thread(vornmgr_delivery_run, std::move(subscriber), callback);
+}
+
+void vornmgr_delivery_stop(void)
+{
+    delivery_state &state = vornmgr_delivery_state();
+    std::lock_guard guard(state.lock);
+    if (!state.thread.joinable())
+        return;
+    state.stop_requested.store(true);
+    state.thread.join();
+    state.thread_id.store(std::thread::id{});
+}
+
+bool vornmgr_delivery_is_current_thread(void)
+{
+    return vornmgr_delivery_state().thread_id.load() == std::this_thread::get_id();
+}
