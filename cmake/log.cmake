@@ -9,3 +9,7 @@ add_library(vorn_log STATIC
     src/itimer.cpp)
 target_include_directories(vorn_log PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(vorn_log PUBLIC Threads::Threads)
+
+if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
+    vorn_add_unit_test(NAME log_core_test SOURCES tests/unit/log_core_test.cpp LIBS vorn_log)
+endif()
