@@ -12,4 +12,5 @@ target_link_libraries(vorn_log PUBLIC Threads::Threads)
 
 if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
     vorn_add_unit_test(NAME log_core_test SOURCES tests/unit/log_core_test.cpp LIBS vorn_log)
+    vorn_add_unit_test(NAME log_backends_test SOURCES tests/unit/log_backends_test.cpp LIBS vorn_log)
 endif()

@@ -20,12 +20,12 @@ using owned_text = std::unique_ptr<char, free_deleter>;
 // The one target shared by every stderr backend; never closed.
 log_stream_t stderr_target{{}, stderr, false};
 
-// True when name (possibly abbreviated, possibly empty) selects keyword: the
-// comparison covers the name, the keyword's terminator included, so "sy"
-// matches "syslog" and "stderrx" matches nothing.
-bool log_backend_name_is(const char *name, const char *keyword)
+// True when the name (its first name_length chars; possibly abbreviated,
+// possibly empty) selects keyword: the comparison covers the name and at most
+// the keyword's terminator, so "sy" matches "syslog" and "stderrx" nothing.
+bool log_backend_name_is(const char *name, size_t name_length, const char *keyword)
 {
-    size_t limit = std::min(strlen(name), strlen(keyword) + 1);
+    size_t limit = std::min(name_length, strlen(keyword) + 1);
     return strncmp(name, keyword, limit) == 0;
 }
 
@@ -50,26 +50,26 @@ char *log_absolute_path(const char *path)
 bool log_backend_init(log_backend_t *backend, char *setting, log_level_e level)
 {
     char *colon = strchr(setting, ':');
+    size_t name_length = colon != nullptr ? size_t(colon - setting) : strlen(setting);
     if (colon != nullptr) {
         backend->params = strdup(colon + 1);
         if (backend->params == nullptr) {
             fprintf(stderr, "Log backend '%s' could not be stored.\n", setting);
             return false;
         }
-        *colon = '\0';
     }
     const char *name = setting;
 
-    if (log_backend_name_is(name, "stderr")) {
+    if (log_backend_name_is(name, name_length, "stderr")) {
         if (backend->params != nullptr) {
-            fprintf(stderr, "Log backend '%s:%s' takes no parameter.\n", name, backend->params);
+            fprintf(stderr, "Log backend '%s' takes no parameter.\n", setting);
             return false;
         }
         backend->log = log_file;
         backend->userdata = &stderr_target;
-    } else if (log_backend_name_is(name, "file")) {
+    } else if (log_backend_name_is(name, name_length, "file")) {
         if (backend->params == nullptr || backend->params[0] == '\0') {
-            fprintf(stderr, "Log backend '%s' must have a file path.\n", name);
+            fprintf(stderr, "Log backend '%s' must have a file path.\n", setting);
             return false;
         }
         backend->userdata = new log_stream_t;
@@ -84,11 +84,11 @@ bool log_backend_init(log_backend_t *backend, char *setting, log_level_e level)
             free(backend->params);
             backend->params = absolute;
         }
-    } else if (log_backend_name_is(name, "syslog")) {
+    } else if (log_backend_name_is(name, name_length, "syslog")) {
         log_syslog_open();
         backend->log = log_syslog;
         backend->close = log_syslog_close;
-    } else if (log_backend_name_is(name, "program")) {
+    } else if (log_backend_name_is(name, name_length, "program")) {
         if (backend->params == nullptr || access(backend->params, X_OK) != 0) {
             fprintf(stderr, "Program '%s' doesn't exist or is not executable\n",
                     backend->params != nullptr ? backend->params : "");

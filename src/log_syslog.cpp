@@ -97,14 +97,23 @@ void _handle_syslog(log_level_e level, const char *format, va_list ap)
             log_syslog_skip_word(&format);
     }
 
-    std::array<char, LOG_SYSLOG_MESSAGE_SIZE> text;
+    // One char more than the limit, for the newline of a truncated line.
+    std::array<char, LOG_SYSLOG_MESSAGE_SIZE + 1> text;
     int needed = vsnprintf(text.data(), LOG_SYSLOG_MESSAGE_SIZE, format, ap);
     if (needed < 0)
         text[0] = '\0';
-    if (needed < 0 || needed >= int(LOG_SYSLOG_MESSAGE_SIZE))
+    int length = int(strlen(text.data()));
+    if (needed < 0 || needed >= int(LOG_SYSLOG_MESSAGE_SIZE)) {
         syslog(LOG_WARNING, "Log message longer than %u characters, truncated (began with %.60s)",
                LOG_SYSLOG_MESSAGE_SIZE, text.data());
-    int length = int(strlen(text.data()));
+        // Truncation cut off the newline of a complete line: restore it, or
+        // the truncated line would wait for, and merge into, the next message.
+        size_t format_length = strlen(format);
+        if (format_length > 0 && format[format_length - 1] == '\n') {
+            text[length++] = '\n';
+            text[length] = '\0';
+        }
+    }
 
     if (line.buflen == 0 && memchr(text.data(), '\n', length) != nullptr) {
         int rest = log_syslog_send_lines(priority, text.data(), length);
