@@ -1,0 +1,153 @@
+// brel-system-services: the module that stands for the host's own system
+// services before the lifecycle manager. Entry: options, PID file, signals,
+// registration, the start-up handshake, the idle wait and the shutdown.
+
+#include "brel_system_services.h"
+#include "log.h"
+
+#include <systemd/sd-daemon.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sys/file.h>
+#include <unistd.h>
+
+Module my_mod_id = SYSTEM_SERVICES;
+std::atomic<Mode> my_mode{REBOOT_COLD};
+std::atomic<State> my_state{UP};
+module_mode_t mod_mode{};
+std::mutex mod_mode_lock;
+std::atomic<bool> time_to_quit{false};
+std::atomic<int> caught_signal{0};
+
+// Written from a signal handler: only lock-free atomics are safe there.
+static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
+
+namespace {
+
+struct file_closer {
+    void operator()(FILE *file) const { fclose(file); }
+};
+using unique_file = std::unique_ptr<FILE, file_closer>;
+
+} // namespace
+
+// Only records the signal: logging and unregistering are not safe in a signal
+// handler, so the main thread does both as soon as its wait ends.
+void brel_system_services_signal_cb(int signum)
+{
+    caught_signal.store(signum);
+    time_to_quit.store(true);
+}
+
+bool set_signal_handler(int signum, void (*handler)(int))
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no restart: a signal cuts the main thread's sleep short
+    if (sigaction(signum, &action, nullptr) != 0) {
+        LOG_ERR("sigaction failed for signal %d, %s", signum, strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void log_exit(void)
+{
+    LOG_INFO("Vorn manager exiting.\n");
+    sd_notify(0, "STOPPING=1");
+}
+
+int main(int argc, char **argv)
+{
+    bool detach = false;
+    int option;
+    while ((option = getopt(argc, argv, "dhc:l:")) != -1) {
+        switch (option) {
+        case 'd':
+            detach = true;
+            break;
+        case 'l':
+            break;
+        case 'h':
+        case 'c':
+            return 0;
+        default:
+            // getopt has printed its diagnostic; a bad command line is a failure.
+            return 1;
+        }
+    }
+
+    unique_file pid_file(fopen(BREL_SYSTEM_SERVICES_PIDFILE, "a+"));
+    if (!pid_file) {
+        LOG_ERR("Couldn't open pid file %s\n", BREL_SYSTEM_SERVICES_PIDFILE);
+        return 1;
+    }
+    if (flock(fileno(pid_file.get()), LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        int other_pid = -1;
+        if (fscanf(pid_file.get(), "%d", &other_pid) != 1)
+            other_pid = -1;
+        LOG_ERR("Another instance of brel_system_services ? (PID=%d, err=%s)\n", other_pid, strerror(error));
+        return 1;
+    }
+
+    atexit(log_exit);
+
+    if (!set_signal_handler(SIGHUP, brel_system_services_signal_cb) ||
+        !set_signal_handler(SIGTERM, brel_system_services_signal_cb)) {
+        LOG_ERR("Error setting signal handlers.");
+        return 1;
+    }
+
+    if (detach) {
+        const int result = daemon(0, 0);
+        if (result != 0) {
+            LOG_ERR("daemon call failed with rv %d", result);
+            return 1;
+        }
+    }
+
+    if (ftruncate(fileno(pid_file.get()), 0) != 0)
+        LOG_WARN("cannot truncate pid file %s (%s)\n", BREL_SYSTEM_SERVICES_PIDFILE, strerror(errno));
+    fprintf(pid_file.get(), "%d\n", getpid());
+    fflush(pid_file.get());
+
+    if (vornmgr_register_cb(my_mod_id, 1, &my_mod_id, brel_system_services_vornmgr_cb) == 0) {
+        vornmgr_unregister(my_mod_id);
+        LOG_ERR("Failed to register with Norvane Smart manager");
+        return 1;
+    }
+
+    // A module that cannot finish its handshake leaves the manager's registry
+    // again: otherwise the manager would wait for its answers at every take-down.
+    int mod_list_len = MAX_MODULES;
+    Module mod_list[MAX_MODULES];
+    if (!brel_system_services_load_complete_into_mod_mode(&mod_list_len, mod_list)) {
+        LOG_ERR("Failed to send load complete to Norvane Smart Manager");
+        vornmgr_unregister(my_mod_id);
+        return 1;
+    }
+    if (!brel_system_services_vorn_mgr_init_complete()) {
+        LOG_ERR("Failed send init complete");
+        vornmgr_unregister(my_mod_id);
+        return 1;
+    }
+
+    while (!time_to_quit.load())
+        sleep(10);
+
+    LOG_INFO("Signal %d\n", caught_signal.load());
+    vornmgr_unregister(my_mod_id);
+
+    pid_file.reset();
+    if (unlink(BREL_SYSTEM_SERVICES_PIDFILE) != 0)
+        LOG_ERR("Couldn't delete pid file %s (%s)", BREL_SYSTEM_SERVICES_PIDFILE, strerror(errno));
+    LOG_INFO("Quitting brel-system-services\n");
+    return 0;
+}

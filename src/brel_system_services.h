@@ -1,0 +1,56 @@
+// brel_system_services.h - the system-services module: its variables and the
+// entry points through which it talks to the lifecycle manager.
+//
+// Threads: the main thread runs start-up and the final unregistration; the
+// client library's delivery thread runs the broadcast callback, which may run
+// the start-up handshake again on COME_UP. Both write the module's mode and
+// state, so those are atomics; mod_mode is a record and has a lock.
+#ifndef BREL_SYSTEM_SERVICES_H
+#define BREL_SYSTEM_SERVICES_H
+
+#include "vorn_mgr_intf.h"
+
+#include <atomic>
+#include <mutex>
+
+#define BREL_SYSTEM_SERVICES_PIDFILE "/var/run/brel_system_services.pid"
+
+// Capacity of every reply buffer passed to vornmgr_send.
+constexpr int resp_buf_len = VORNMGR_MAX_PKG_LEN;
+
+// The module's identity; never changes. Not const: registration takes its
+// address as the module list.
+extern Module my_mod_id;
+// Mode and state as last told by the manager; reported in status answers.
+extern std::atomic<Mode> my_mode;
+extern std::atomic<State> my_state;
+// The last MODE_INFO record of a load-complete reply.
+extern module_mode_t mod_mode;  // guarded by mod_mode_lock
+extern std::mutex mod_mode_lock;
+// Set by the signal handler; the main thread then shuts down.
+extern std::atomic<bool> time_to_quit;
+// The signal that set time_to_quit, for the main thread's log line.
+extern std::atomic<int> caught_signal;
+
+// Start-up handshake (also run again on COME_UP). Each returns 1 when the
+// request was sent and its reply read, 0 when sending failed.
+int brel_system_services_vorn_mgr_load_complete(module_mode *mod_mode_out, int *num_mods, Module *mods);
+int brel_system_services_vorn_mgr_init_complete(void);
+// Load-complete exchange that keeps the received MODE_INFO in mod_mode.
+int brel_system_services_load_complete_into_mod_mode(int *num_mods, Module *mods);
+
+// The callback the client library calls with each broadcast package.
+extern "C" int brel_system_services_vornmgr_cb(int len, void *buf);
+
+// Handlers of the broadcasts (called by the callback).
+bool brel_system_services_send_down_action_complete(const module_mode *order);
+bool brel_system_services_process_mod_down(const module_mode *order);
+bool brel_system_services_process_down_event(const module_mode *event);
+int brel_system_services_process_come_up_event(const module_mode *event);
+bool brel_system_services_process_up_event(const module_status *event);
+bool brel_system_services_send_keepalive_response(const keepalive_request *request);
+bool brel_system_services_send_module_status_response(void);
+bool brel_system_services_handle_network_layer_info(const void *data);
+int brel_system_services_process_issu_info(const issu_info *info);
+
+#endif // BREL_SYSTEM_SERVICES_H

@@ -1,0 +1,405 @@
+// The system-services module's conversation with the lifecycle manager: the
+// load-complete and init-complete exchanges, and the answers to every
+// broadcast the client library hands to brel_system_services_vornmgr_cb.
+
+#include "brel_system_services.h"
+#include "log.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/wait.h>
+
+namespace {
+
+constexpr const char *BREL_SAVE_STATE_COMMAND = "/bin/sh /usr/lib/norvane/vessik.sh";
+constexpr const char *BREL_RESTORE_STATE_COMMAND = "/bin/sh /usr/lib/norvane/lorrin.sh";
+
+// One message of a package, checked to lie whole inside the valid bytes.
+struct brel_message {
+    int32_t type;
+    int32_t len;
+    const char *payload;
+    int payload_len;
+};
+
+// Reads the message at `offset`; false when no whole message starts there
+// (its len below the 8-byte header or past `end`), which ends the walk.
+bool brel_system_services_read_message(const char *package, int offset, int end, brel_message *message)
+{
+    if (offset < VORNMGR_PKG_HDR_LEN || end - offset < VORNMGR_MSG_HDR_LEN)
+        return false;
+    memcpy(&message->type, package + offset, sizeof message->type);
+    memcpy(&message->len, package + offset + 4, sizeof message->len);
+    if (message->len < VORNMGR_MSG_HDR_LEN || message->len > end - offset) {
+        LOG_ERR("malformed message type 0x%x len %d at offset %d, rest of package dropped\n", message->type,
+                message->len, offset);
+        return false;
+    }
+    message->payload = package + offset + VORNMGR_MSG_HDR_LEN;
+    message->payload_len = message->len - VORNMGR_MSG_HDR_LEN;
+    return true;
+}
+
+// Copies the message's payload record; a message too short for it is logged
+// and skipped by the caller.
+template <typename Record>
+bool brel_system_services_read_payload(const brel_message &message, Record *record)
+{
+    if (message.payload_len < static_cast<int>(sizeof(Record))) {
+        LOG_ERR("short %s message len %d\n", mod_state_to_str(static_cast<State>(message.type)), message.len);
+        return false;
+    }
+    memcpy(record, message.payload, sizeof(Record));
+    return true;
+}
+
+// The end of the valid bytes of a package: its own total_len, but never past
+// the bytes actually received.
+int brel_system_services_package_end(const char *package, int size)
+{
+    if (size < VORNMGR_PKG_HDR_LEN)
+        return 0;
+    int32_t total_len;
+    memcpy(&total_len, package, sizeof total_len);
+    return std::min(total_len, size);
+}
+
+// Builds a one-message package in `package`; returns its total_len.
+template <typename Record>
+int brel_system_services_build_request(char *package, State type, const Record &payload)
+{
+    const int32_t msg_len = VORNMGR_MSG_HDR_LEN + static_cast<int32_t>(sizeof(Record));
+    const int32_t total_len = VORNMGR_PKG_HDR_LEN + msg_len;
+    const int32_t type_value = type;
+    memcpy(package, &total_len, 4);
+    memcpy(package + 4, &type_value, 4);
+    memcpy(package + 8, &msg_len, 4);
+    memcpy(package + 12, &payload, sizeof(Record));
+    return total_len;
+}
+
+// The type of a reply's first message, or -1 if the reply holds none.
+int32_t brel_system_services_first_type(const char *reply, int size)
+{
+    int32_t type = -1;
+    if (size >= VORNMGR_PKG_HDR_LEN + VORNMGR_MSG_HDR_LEN)
+        memcpy(&type, reply + VORNMGR_PKG_HDR_LEN, sizeof type);
+    return type;
+}
+
+// Runs an upgrade script to its end on the calling thread. Its outcome changes
+// nothing, but a failure is worth a line in the log.
+void brel_system_services_run_script(const char *command)
+{
+    const int status = system(command);
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        LOG_WARN("%s ended with status 0x%x\n", command, status);
+}
+
+} // namespace
+
+int brel_system_services_vorn_mgr_load_complete(module_mode *mod_mode_out, int *num_mods, Module *mods)
+{
+    char request[VORNMGR_MAX_PKG_LEN];
+    char reply[resp_buf_len];
+    const module_status_t status{{my_mod_id, my_mode.load(), LOAD_COMPLETE}, NO_ERROR};
+    const int request_len = brel_system_services_build_request(request, LOAD_COMPLETE, status);
+    const int size = vornmgr_send(my_mod_id, request_len, request, resp_buf_len, reply);
+    if (size == -1) {
+        LOG_ERR("failed to send load complete to vornmgr (%s)\n", strerror(errno));
+        return 0;
+    }
+
+    const int end = brel_system_services_package_end(reply, size);
+    brel_message message;
+    for (int offset = VORNMGR_PKG_HDR_LEN; brel_system_services_read_message(reply, offset, end, &message);
+         offset += message.len) {
+        LOG_INFO("type 0x%x len %d\n", message.type, message.len);
+        if (message.type == MODE_INFO) {
+            module_mode_t info;
+            if (!brel_system_services_read_payload(message, &info))
+                continue;
+            *mod_mode_out = info;
+            my_mode.store(info.mode);
+            my_state.store(info.state);
+            char mode_text[VORNMGR_TEXT_BUF_LEN];
+            LOG_INFO("%s %s state %s\n", mod_id_to_str(info.mod), mode_to_str(info.mode, mode_text),
+                     mod_state_to_str(info.state));
+        } else if (message.type == MOD_LIST) {
+            const int count = message.payload_len / static_cast<int>(sizeof(Module));
+            if (count > *num_mods) {
+                LOG_ERR("%d modules up, returning %d only\n", count, *num_mods);
+                memcpy(mods, message.payload, sizeof(Module) * static_cast<size_t>(*num_mods));
+                continue;
+            }
+            *num_mods = count;
+            memcpy(mods, message.payload, sizeof(Module) * static_cast<size_t>(count));
+            char list_text[VORNMGR_TEXT_BUF_LEN * 2] = "None";
+            size_t used = 0;
+            for (int i = 0; i < count && used < sizeof list_text; ++i) {
+                const int written =
+                    snprintf(list_text + used, sizeof list_text - used, "%s ", mod_id_to_str(mods[i]));
+                used += static_cast<size_t>(std::max(written, 0));
+            }
+            LOG_INFO("Module List: %s\n", list_text);
+        } else {
+            LOG_ERR("unknown message 0x%x len %d\n", message.type, message.len);
+        }
+    }
+    return 1;
+}
+
+int brel_system_services_load_complete_into_mod_mode(int *num_mods, Module *mods)
+{
+    module_mode_t received;
+    {
+        std::lock_guard guard(mod_mode_lock);
+        received = mod_mode;
+    }
+    if (!brel_system_services_vorn_mgr_load_complete(&received, num_mods, mods))
+        return 0;
+    std::lock_guard guard(mod_mode_lock);
+    mod_mode = received;
+    return 1;
+}
+
+int brel_system_services_vorn_mgr_init_complete(void)
+{
+    char request[VORNMGR_MAX_PKG_LEN];
+    char reply[resp_buf_len];
+    const module_status_t status{{my_mod_id, my_mode.load(), INIT_COMPLETE}, NO_ERROR};
+    const int request_len = brel_system_services_build_request(request, INIT_COMPLETE, status);
+    const int size = vornmgr_send(my_mod_id, request_len, request, resp_buf_len, reply);
+    if (size == -1) {
+        LOG_ERR("ERR failed to send init complete to vornmgr (%s)\n", strerror(errno));
+        return 0;
+    }
+
+    brel_message message;
+    for (int offset = VORNMGR_PKG_HDR_LEN; brel_system_services_read_message(reply, offset, size, &message);
+         offset += message.len) {
+        if (message.type != UP) {
+            LOG_ERR("unknown response type %d len %d\n", message.type, message.len);
+            continue;
+        }
+        module_status_t up;
+        if (!brel_system_services_read_payload(message, &up))
+            continue;
+        LOG_INFO("UP: %s state %s\n", mod_id_to_str(up.mode.mod), mod_state_to_str(up.mode.state));
+        my_state.store(up.mode.state);
+    }
+    return 1;
+}
+
+bool brel_system_services_process_mod_down(const module_mode *order)
+{
+    const Mode current = my_mode.load();
+    char requested_text[VORNMGR_TEXT_BUF_LEN];
+    char current_text[VORNMGR_TEXT_BUF_LEN];
+    LOG_INFO("ISSU: Requesting %s, current mode %s\n", mode_to_str(order->mode, requested_text),
+             mode_to_str(current, current_text));
+    if (order->mode & MAINTENANCE)
+        return true;
+    if (!(current & REBOOT_WARM))
+        return true;
+    if (!(order->mode & REBOOT_WARM))
+        return true;
+    LOG_DEBUG("ISSU: Save states\n");
+    brel_system_services_run_script(BREL_SAVE_STATE_COMMAND);
+    return true;
+}
+
+bool brel_system_services_send_down_action_complete(const module_mode *order)
+{
+    // The save script, when it runs, must have finished before the manager
+    // hears this module's answer.
+    if (order->mod == my_mod_id)
+        brel_system_services_process_mod_down(order);
+
+    char request[VORNMGR_MAX_PKG_LEN];
+    char reply[resp_buf_len];
+    const module_down_status_t answer{order->mod, {my_mod_id, my_mode.load(), order->state}, NO_ERROR};
+    const int request_len = brel_system_services_build_request(request, GO_DOWN, answer);
+    const int size = vornmgr_send(my_mod_id, request_len, request, resp_buf_len, reply);
+    if (size == -1) {
+        LOG_ERR("ERR failed to send down action complete (%s)\n", strerror(errno));
+        return false;
+    }
+    const int32_t reply_type = brel_system_services_first_type(reply, size);
+    if (reply_type != ACK)
+        LOG_ERR("ERR: received msg type 0x%x len %d\n", reply_type, size);
+
+    if (order->mod == my_mod_id) {
+        my_mode.store(order->mode);
+        my_state.store(order->state);
+    }
+    return true;
+}
+
+bool brel_system_services_process_down_event(const module_mode *event)
+{
+    if (event->mod != my_mod_id)
+        return true;
+    my_mode.store(event->mode);
+    my_state.store(event->state);
+    if (event->mode & MAINTENANCE) {
+        char mode_text[VORNMGR_TEXT_BUF_LEN];
+        LOG_INFO("Down event for %s\n", mode_to_str(event->mode, mode_text));
+    }
+    return true;
+}
+
+int brel_system_services_process_come_up_event(const module_mode *event)
+{
+    char mode_text[VORNMGR_TEXT_BUF_LEN];
+    mode_to_str(event->mode, mode_text);
+    int mod_list_len = MAX_MODULES;
+    Module mod_list[MAX_MODULES];
+    if (!brel_system_services_load_complete_into_mod_mode(&mod_list_len, mod_list)) {
+        LOG_ERR("Failed send load complete %s (%s)\n", mod_id_to_str(event->mod), mode_text);
+        return 0;
+    }
+    if (!brel_system_services_vorn_mgr_init_complete()) {
+        LOG_ERR("Failed send init complete %s (%s)\n", mod_id_to_str(event->mod), mode_text);
+        return 0;
+    }
+    my_mode.store(event->mode);
+    my_state.store(event->state);
+    LOG_INFO("completed %s %s %s\n", mod_id_to_str(event->mod), mode_text, mod_state_to_str(event->state));
+    return 1;
+}
+
+bool brel_system_services_process_up_event(const module_status *event)
+{
+    if (event->mode.mod != my_mod_id)
+        return true;
+    my_mode.store(event->mode.mode);
+    my_state.store(event->mode.state);
+    return true;
+}
+
+bool brel_system_services_send_keepalive_response(const keepalive_request *keepalive)
+{
+    char request[VORNMGR_MAX_PKG_LEN];
+    char reply[resp_buf_len];
+    const keepalive_response_t response{keepalive->seq, {{my_mod_id, my_mode.load(), my_state.load()}, NO_ERROR}};
+    const int request_len = brel_system_services_build_request(request, KEEP_ALIVE_RESP, response);
+    const int size = vornmgr_send(my_mod_id, request_len, request, resp_buf_len, reply);
+    if (size == -1) {
+        LOG_ERR("failed to send keep alive ack to vornmgr (%s)\n", strerror(errno));
+        return false;
+    }
+    const int32_t reply_type = brel_system_services_first_type(reply, size);
+    if (reply_type != ACK)
+        LOG_ERR("received msg type 0x%x len %d\n", reply_type, size);
+    return true;
+}
+
+bool brel_system_services_send_module_status_response(void)
+{
+    char request[VORNMGR_MAX_PKG_LEN];
+    char reply[resp_buf_len];
+    const module_status_response status{{my_mod_id, my_mode.load(), my_state.load()}, NO_ERROR};
+    const int request_len = brel_system_services_build_request(request, MODULE_STATUS_RESP, status);
+    const int size = vornmgr_send(my_mod_id, request_len, request, resp_buf_len, reply);
+    if (size == -1) {
+        LOG_ERR("failed to send module status response to vornmgr (%s)\n", strerror(errno));
+        return false;
+    }
+    const int32_t reply_type = brel_system_services_first_type(reply, size);
+    if (reply_type != ACK)
+        LOG_ERR("received msg type 0x%x len %d\n", reply_type, size);
+    return true;
+}
+
+bool brel_system_services_handle_network_layer_info(const void *)
+{
+    LOG_INFO("L3 network info\n");
+    return true;
+}
+
+int brel_system_services_process_issu_info(const issu_info *info)
+{
+    LOG_INFO("ISSU: module %s status 0x%x\n", mod_id_to_str(info->module), info->status);
+    brel_system_services_run_script(BREL_RESTORE_STATE_COMMAND);
+    return 1;
+}
+
+namespace {
+
+// Handles one message of a broadcast package.
+void brel_system_services_dispatch(const brel_message &message)
+{
+    char mode_text[VORNMGR_TEXT_BUF_LEN];
+    module_mode_t order;
+    switch (message.type) {
+    case GO_DOWN:
+        if (!brel_system_services_read_payload(message, &order))
+            return;
+        LOG_INFO("GO_DOWN: %s %s State %s\n", mod_id_to_str(order.mod), mode_to_str(order.mode, mode_text),
+                 mod_state_to_str(order.state));
+        brel_system_services_send_down_action_complete(&order);
+        return;
+    case DOWN:
+        if (!brel_system_services_read_payload(message, &order))
+            return;
+        LOG_INFO("DOWN: %s %s State %s\n", mod_id_to_str(order.mod), mode_to_str(order.mode, mode_text),
+                 mod_state_to_str(order.state));
+        brel_system_services_process_down_event(&order);
+        return;
+    case COME_UP:
+        if (brel_system_services_read_payload(message, &order))
+            brel_system_services_process_come_up_event(&order);
+        return;
+    case UP: {
+        module_status_t up;
+        if (!brel_system_services_read_payload(message, &up))
+            return;
+        LOG_INFO("UP: %s %s State %s\n", mod_id_to_str(up.mode.mod), mode_to_str(up.mode.mode, mode_text),
+                 mod_state_to_str(up.mode.state));
+        brel_system_services_process_up_event(&up);
+        return;
+    }
+    case KEEP_ALIVE_REQ: {
+        keepalive_request_t keepalive;
+        if (brel_system_services_read_payload(message, &keepalive))
+            brel_system_services_send_keepalive_response(&keepalive);
+        return;
+    }
+    case NETWORK_LAYER_INFO:
+        LOG_INFO("NETWORK_LAYER_INFO\n");
+        brel_system_services_handle_network_layer_info(message.payload);
+        return;
+    case MODULE_STATUS_REQ:
+        LOG_INFO("MODULE_STATUS_REQ\n");
+        brel_system_services_send_module_status_response();
+        return;
+    case ISSU_INFO: {
+        LOG_INFO("ISSU_INFO\n");
+        issu_info_t info;
+        if (brel_system_services_read_payload(message, &info))
+            brel_system_services_process_issu_info(&info);
+        return;
+    }
+    default:
+        LOG_ERR("unhandled %s message (0x%x) len %d\n", mod_state_to_str(static_cast<State>(message.type)),
+                message.type, message.len);
+        return;
+    }
+}
+
+} // namespace
+
+extern "C" int brel_system_services_vornmgr_cb(int len, void *buf)
+{
+    const char *package = static_cast<const char *>(buf);
+    const int end = brel_system_services_package_end(package, len);
+    brel_message message;
+    for (int offset = VORNMGR_PKG_HDR_LEN; brel_system_services_read_message(package, offset, end, &message);
+         offset += message.len)
+        brel_system_services_dispatch(message);
+    return 1;
+}
