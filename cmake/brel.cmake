@@ -5,7 +5,7 @@ add_executable(brel-system-services
     src/brel_system_services_vorn_mgr.cpp)
 target_link_libraries(brel-system-services PRIVATE vornmgr vorn_intf vorn_log PkgConfig::SYSTEMD)
 
-if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test AND EXISTS ${PROJECT_SOURCE_DIR}/tests/system/brel_system_services_test.cpp)
+if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
     vorn_add_system_test(NAME brel_system_services_test
         SOURCES tests/system/brel_system_services_test.cpp
         LIBS vorn_intf
