@@ -8,6 +8,8 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
@@ -29,9 +31,12 @@ extern int keepalive_interval;
 int vornmgr_start_channels(void);
 int vornmgr_create_background_thread(void);
 void vornmgr_discover_modules(void);
-// Ends the comm receive loop so that main can run the teardown; safe to call
-// from any thread (not from a signal handler).
+// Ends the comm receive loop (and any discovery wait) so that main can run the
+// teardown. Async-signal-safe: it only writes to an event descriptor, so the
+// SIGTERM/SIGINT handler calls it.
 void vornmgr_request_stop(void);
+// Sleeps up to timeout_ms; true as soon as a stop has been requested.
+bool vornmgr_wait_for_stop(int timeout_ms);
 
 // ---------------------------------------------------------------------------
 // Module registry (vorn_mgr_registry.cpp)
@@ -59,6 +64,19 @@ bool vornmgr_set_mod_state(Module module, Mode mode, State state);
 // A consistent copy of every row, for readers that need more than one field.
 std::array<registered_modules_t, MAX_MODULES> vornmgr_registry_snapshot(void);
 
+// A row is registered when its identifier equals its index. Callers hold
+// registry_lock.
+inline bool vornmgr_row_is_registered(int index)
+{
+    return registered_mods[index].mod_status.mode.mod == index;
+}
+// A sender identifier is valid only in 0 to 9; the unsigned comparison makes
+// negative values invalid too.
+inline bool vornmgr_is_valid_module(int32_t mod)
+{
+    return static_cast<uint32_t>(mod) < MAX_MODULES;
+}
+
 // ---------------------------------------------------------------------------
 // Message channels (vorn_mgr_channels.cpp)
 
@@ -68,6 +86,13 @@ int vornmgr_create_pub_channel(void);
 void vornmgr_destroy_pub_channel(void);
 bool vornmgr_pub_msg(int len, const void *pkg);
 bool vornmgr_publish_dummy_nl_status(void);
+// Sends on the publish socket without ever restarting the channel (discovery
+// probe, keepalives). Returns what zmq_send returned; errno is kept.
+int vornmgr_pub_send_no_restart(int len, const void *pkg);
+int vornmgr_comm_thread(void *arg);
+// A socket error on either channel recreates that channel (always on in the
+// daemon; tests that have no real sockets turn it off).
+extern bool zmq_socket_restart_on_error;
 // Starts the comm receive thread and waits for it to end.
 bool vornmgr_start_comm_thread(void);
 bool vornmgr_join_comm_thread(void);
@@ -84,6 +109,51 @@ extern int num_go_down_response_recv;      // guarded by lock
 extern std::atomic<bool> broadcast_l3_up;
 
 bool vornmgr_process_message(void *sock, int len, const char *pkg);
+
+// Fixed packages (host byte order, as on the wire).
+inline constexpr int32_t ack_package[3] = {12, ACK, 8};
+inline constexpr int32_t nack_package[3] = {12, NACK, 8};
+inline constexpr int32_t nl_info_package[3] = {12, NETWORK_LAYER_INFO, 8};
+inline constexpr int32_t discovery_probe_package[3] = {12, MODULE_STATUS_REQ, 8};
+
+// The handler contract: the comm socket, the request message (or the whole
+// package for the relaying handlers), the reply-length counter, the space
+// left in the reply area and the reply area. Each handler sends its own reply
+// and returns true when it (and any relay) went out in full. The dispatcher has
+// checked that the message holds the handler's whole payload record.
+typedef bool (*vornmgr_handler_fn)(void *sock, const char *msg, int *reply_len, int reply_space, char *reply);
+
+bool vornmgr_send_nack_response(void *sock, const char *msg, int *reply_len, int reply_space, char *reply);
+bool vornmgr_process_module_registration(void *sock, const char *msg, int *reply_len, int reply_space,
+                                         char *reply);
+bool vornmgr_process_keepalive_response(void *sock, const char *msg, int *reply_len, int reply_space,
+                                        char *reply);
+bool vornmgr_process_module_status_response(void *sock, const char *msg, int *reply_len, int reply_space,
+                                            char *reply);
+bool vornmgr_process_load_complete(void *sock, const char *msg, int *reply_len, int reply_space, char *reply);
+bool vornmgr_process_go_down_response(void *sock, const char *msg, int *reply_len, int reply_space,
+                                      char *reply);
+bool vornmgr_process_nl_info(void *sock, const char *pkg, int *reply_len, int reply_space, char *reply);
+bool vornmgr_process_issu_info(void *sock, const char *pkg, int *reply_len, int reply_space, char *reply);
+bool vornmgr_process_init_complete(void *sock, const char *msg, int *reply_len, int reply_space, char *reply);
+
+// Sends the 12-byte ACK on the comm socket; returns what zmq_send returned.
+int vornmgr_send_ack(void *sock);
+
+// Payload records sit at any byte offset in a package: copy them out.
+template <typename Record>
+inline Record vornmgr_read_payload(const char *msg)
+{
+    Record record;
+    memcpy(&record, msg + sizeof(msg_t), sizeof record);
+    return record;
+}
+inline int32_t vornmgr_read_int(const char *at)
+{
+    int32_t value;
+    memcpy(&value, at, sizeof value);
+    return value;
+}
 
 // ---------------------------------------------------------------------------
 // Start-up mode and configuration (vorn_mgr_state.cpp)

@@ -1,0 +1,162 @@
+// vornmgrd's entry: options, the locked PID file, the start order of the
+// channels and threads, and the stop order when the comm receive thread ends
+// (on SIGTERM or SIGINT).
+
+#include "log.h"
+#include "vorn_mgr.h"
+
+#include <sys/file.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// Open and locked for the whole life of the process; the lock is what keeps
+// a second manager out, so the file is never closed before exit.
+std::unique_ptr<FILE, decltype(&fclose)> pid_fp{nullptr, fclose};
+
+void log_exit(void)
+{
+    LOG_INFO("Vorn manager exiting.\n");
+    sd_notify(0, "STOPPING=1");
+}
+
+void vornmgr_on_stop_signal(int /*signo*/)
+{
+    vornmgr_request_stop();
+}
+
+// SIGTERM and SIGINT end the receive loop. They are blocked while the
+// manager's threads are created, so that those threads inherit the block and
+// only the main thread ever runs the handler.
+sigset_t vornmgr_stop_signals(void)
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    return signals;
+}
+
+void vornmgr_install_stop_handler(void)
+{
+    struct sigaction action = {};
+    action.sa_handler = vornmgr_on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    const sigset_t signals = vornmgr_stop_signals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+void vornmgr_unblock_stop_signals(void)
+{
+    const sigset_t signals = vornmgr_stop_signals();
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+}
+
+// Ends the comm receive thread if it still runs, then closes everything in
+// the stop order: comm channel, monitor timer, operator socket, publish channel.
+void vornmgr_teardown(bool cli_started)
+{
+    vornmgr_request_stop();
+    vornmgr_join_comm_thread();
+    vornmgr_destroy_comm_channel();
+    vornmgr_delete_monitor_timer();
+#ifdef VORNMGR_HAVE_CLI
+    if (cli_started)
+        vornmgr_stop_cli();
+#else
+    (void)cli_started;
+#endif
+    vornmgr_destroy_pub_channel();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    bool daemonize = false;
+    char loglevel[16] = "INFO";
+    int option;
+    while ((option = getopt(argc, argv, "dhc:l:")) != -1) {
+        switch (option) {
+        case 'd':
+            daemonize = true;
+            break;
+        case 'l':
+            // Accepted for compatibility; the log threshold stays the library's.
+            snprintf(loglevel, sizeof loglevel, "%s", optarg);
+            break;
+        default:  // -h, -c and unknown options end the program quietly
+            return 0;
+        }
+    }
+
+    pid_fp.reset(fopen(VORNMGR_PIDFILE, "a+"));
+    if (!pid_fp) {
+        LOG_ERR("Couldn't open pid file %s\n", VORNMGR_PIDFILE);
+        return 1;
+    }
+    if (flock(fileno(pid_fp.get()), LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        int my_pid = -1;
+        if (fscanf(pid_fp.get(), "%d", &my_pid) != 1)
+            my_pid = -1;
+        LOG_ERR("Another instance of vornmgr ? (PID=%d, err=%s)\n", my_pid, strerror(error));
+        return 1;
+    }
+    atexit(log_exit);
+
+    if (daemonize) {
+        const int rv = daemon(0, 0);
+        if (rv != 0) {
+            LOG_ERR("daemon call failed with rv %d", rv);
+            return 1;
+        }
+    }
+    if (ftruncate(fileno(pid_fp.get()), 0) != 0)
+        LOG_ERR("failed to empty pid file %s: %s\n", VORNMGR_PIDFILE, strerror(errno));
+    fprintf(pid_fp.get(), "%d\n", int(getpid()));
+    fflush(pid_fp.get());
+
+    bool restarted = false;
+    operative_mode = vornmgr_get_startup_mode(ALL_MODULES, &restarted);
+    vornmgr_restarted = restarted;
+    if (_min_log_level.load(std::memory_order_relaxed) >= LOG_LEVEL_INFO) {
+        char mode_text[VORNMGR_TEXT_BUF_LEN];
+        LOG_INFO("Vorn manager starting in %s mode\n", mode_to_str(operative_mode, mode_text));
+    }
+    required_state = UP;
+
+    vornmgr_install_stop_handler();
+    if (!vornmgr_start_channels()) {
+        LOG_ERR("failed to start VornMgr channels %s", strerror(errno));
+        vornmgr_teardown(false);
+        return 0;
+    }
+#ifdef VORNMGR_HAVE_CLI
+    vornmgr_start_cli();
+    const bool cli_started = true;
+#else
+    const bool cli_started = false;
+#endif
+    vornmgr_unblock_stop_signals();
+    sd_notify(0, "READY=1");
+    vornmgr_start_time = time(nullptr);
+
+    if (!vornmgr_create_background_thread()) {
+        vornmgr_teardown(cli_started);
+        return 0;
+    }
+    vornmgr_join_comm_thread();
+    vornmgr_teardown(cli_started);
+    return 0;
+}

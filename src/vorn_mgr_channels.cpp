@@ -1,0 +1,322 @@
+// The manager's two ZeroMQ channels to the modules: the comm channel (a reply
+// socket served by the comm receive thread) and the publish channel (every
+// broadcast). Each channel owns a context of its own.
+
+#include "log.h"
+#include "unique_fd.h"
+#include "vorn_mgr.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#include <zmq.hpp>
+
+// The comm channel: used only by the comm receive thread (and by main before
+// that thread starts and after it ended).
+std::unique_ptr<zmq::context_t> comm_context;
+zmq::socket_t comm_socket;
+// The publish channel: every use of pub_socket, and every restart, holds
+// pub_lock, since main, the comm receive, operator and monitor threads publish.
+std::unique_ptr<zmq::context_t> pub_context;
+zmq::socket_t pub_socket;
+std::mutex pub_lock;
+
+std::thread comm_thread;
+std::atomic<bool> comm_thread_active{false};
+bool zmq_socket_restart_on_error = true;
+
+namespace {
+
+// Written, never read: once signalled it stays readable, so every wait that
+// polls it (the receive loop, the discovery wait) ends, now and later.
+const unique_fd stop_event{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+
+// A channel that keeps failing is restarted after a pause that doubles up to a
+// few seconds, so it cannot spin a core.
+constexpr std::chrono::milliseconds restart_delay_first{100};
+constexpr std::chrono::milliseconds restart_delay_max{3200};
+
+// Publish restarts happen on whichever thread publishes; a publisher never
+// sleeps, so a restart that comes too soon after the last one is skipped.
+// Guarded by pub_lock.
+std::chrono::steady_clock::time_point pub_last_restart{};
+std::chrono::milliseconds pub_restart_delay{0};
+// Set when the manager closes the channel on its way out: a late publisher
+// (a monitor expiry) must not open it again. Guarded by pub_lock.
+bool pub_channel_closed = false;
+
+void vornmgr_close_pub_channel_locked(void)
+{
+    pub_socket.close();
+    pub_context.reset();
+}
+
+int vornmgr_create_pub_channel_locked(void)
+{
+    vornmgr_close_pub_channel_locked();
+    try {
+        pub_context = std::make_unique<zmq::context_t>();
+    } catch (const zmq::error_t &e) {
+        LOG_ERR("failed pub context %s\n", e.what());
+        return 0;
+    }
+    try {
+        pub_socket = zmq::socket_t(*pub_context, zmq::socket_type::pub);
+    } catch (const zmq::error_t &e) {
+        LOG_ERR("failed pub zmq_socket %s\n", e.what());
+        vornmgr_close_pub_channel_locked();
+        return 0;
+    }
+    // Broadcasts still queued for a stalled subscriber must not hold up the
+    // manager's exit for ever.
+    const int linger_ms = 1000;
+    zmq_setsockopt(pub_socket.handle(), ZMQ_LINGER, &linger_ms, sizeof linger_ms);
+    if (zmq_bind(pub_socket.handle(), VORNMGR_PUB_ENDPOINT) != 0) {
+        LOG_ERR("failed pub zmq_bind %s\n", zmq_strerror(errno));
+        vornmgr_close_pub_channel_locked();
+        return 0;
+    }
+    if (zmq_connect(pub_socket.handle(), VORNMGR_PUB_ENDPOINT) != 0) {
+        LOG_ERR("failed pub zmq_connect %s\n", zmq_strerror(errno));
+        vornmgr_close_pub_channel_locked();
+        return 0;
+    }
+    return 1;
+}
+
+// Restarts the publish channel unless the last restart is too recent.
+void vornmgr_restart_pub_channel_locked(void)
+{
+    if (pub_channel_closed)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (pub_last_restart.time_since_epoch().count() != 0 && now - pub_last_restart < pub_restart_delay) {
+        LOG_ERR("publish channel restarted %d ms ago, next restart after %d ms\n",
+                int(std::chrono::duration_cast<std::chrono::milliseconds>(now - pub_last_restart).count()),
+                int(pub_restart_delay.count()));
+        return;
+    }
+    LOG_ERR("restarting publish channel\n");
+    vornmgr_create_pub_channel_locked();
+    pub_last_restart = now;
+    pub_restart_delay = std::clamp(pub_restart_delay * 2, restart_delay_first, restart_delay_max);
+}
+
+bool vornmgr_set_comm_socket_parms(void *sock)
+{
+    if (sock == nullptr)
+        return false;
+    const int on = 1;
+    const int linger_ms = 0;
+    // Results not tested: the first two are request-socket options that a
+    // reply socket may refuse; the linger drops unsent replies at once.
+    zmq_setsockopt(sock, ZMQ_REQ_CORRELATE, &on, sizeof on);
+    zmq_setsockopt(sock, ZMQ_REQ_RELAXED, &on, sizeof on);
+    zmq_setsockopt(sock, ZMQ_LINGER, &linger_ms, sizeof linger_ms);
+    return true;
+}
+
+// The receive loop's wait for the next request or for a stop. Returns 1 when
+// a request can be received, 0 on a stop, -1 on a socket error (errno set).
+int vornmgr_wait_for_request(void)
+{
+    if (comm_socket.handle() == nullptr) {
+        errno = ENOTSOCK;
+        return -1;
+    }
+    zmq_pollitem_t items[2] = {
+        {comm_socket.handle(), 0, ZMQ_POLLIN, 0},
+        {nullptr, stop_event.get(), ZMQ_POLLIN, 0},
+    };
+    for (;;) {
+        const int ready = zmq_poll(items, 2, -1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return -1;
+        if (items[1].revents & ZMQ_POLLIN)
+            return 0;
+        if (items[0].revents & ZMQ_POLLIN)
+            return 1;
+    }
+}
+
+// A reply socket that still expects a send after a request was handled (a
+// reply that failed to go out) would never report another request: restart it.
+bool vornmgr_comm_reply_owed(void)
+{
+    int events = 0;
+    size_t size = sizeof events;
+    if (zmq_getsockopt(comm_socket.handle(), ZMQ_EVENTS, &events, &size) != 0)
+        return true;
+    return (events & ZMQ_POLLOUT) != 0;
+}
+
+} // namespace
+
+int vornmgr_create_comm_channel(void)
+{
+    comm_socket.close();
+    comm_context.reset();
+    try {
+        comm_context = std::make_unique<zmq::context_t>();
+    } catch (const zmq::error_t &e) {
+        LOG_ERR("failed comm context %s\n", e.what());
+        return 0;
+    }
+    try {
+        comm_socket = zmq::socket_t(*comm_context, zmq::socket_type::rep);
+    } catch (const zmq::error_t &e) {
+        LOG_ERR("failed comm zmq_socket %s\n", e.what());
+        comm_context.reset();
+        return 0;
+    }
+    vornmgr_set_comm_socket_parms(comm_socket.handle());
+    if (zmq_bind(comm_socket.handle(), VORNMGR_COMM_ENDPOINT) != 0) {
+        LOG_ERR("failed comm bind %s\n", zmq_strerror(errno));
+        comm_socket.close();
+        comm_context.reset();
+        return 0;
+    }
+    return 1;
+}
+
+void vornmgr_destroy_comm_channel(void)
+{
+    comm_socket.close();
+    comm_context.reset();
+}
+
+int vornmgr_create_pub_channel(void)
+{
+    std::lock_guard<std::mutex> guard(pub_lock);
+    pub_channel_closed = false;
+    return vornmgr_create_pub_channel_locked();
+}
+
+void vornmgr_destroy_pub_channel(void)
+{
+    std::lock_guard<std::mutex> guard(pub_lock);
+    pub_channel_closed = true;
+    vornmgr_close_pub_channel_locked();
+}
+
+bool vornmgr_pub_msg(int len, const void *pkg)
+{
+    std::lock_guard<std::mutex> guard(pub_lock);
+    const int sent = zmq_send(pub_socket.handle(), pkg, len, ZMQ_DONTWAIT);
+    if (sent == len) {
+        pub_restart_delay = std::chrono::milliseconds{0};
+        return true;
+    }
+    LOG_ERR("failed publish len %d (send %d) %s\n", len, sent, zmq_strerror(errno));
+    if (zmq_socket_restart_on_error)
+        vornmgr_restart_pub_channel_locked();
+    return false;
+}
+
+int vornmgr_pub_send_no_restart(int len, const void *pkg)
+{
+    int sent;
+    int error;
+    {
+        std::lock_guard<std::mutex> guard(pub_lock);
+        sent = zmq_send(pub_socket.handle(), pkg, len, ZMQ_DONTWAIT);
+        error = errno;
+    }
+    errno = error;
+    return sent;
+}
+
+bool vornmgr_publish_dummy_nl_status(void)
+{
+    return vornmgr_pub_msg(sizeof nl_info_package, nl_info_package);
+}
+
+int vornmgr_comm_thread(void * /*arg*/)
+{
+    comm_thread_active = true;
+    // Requests are read into this buffer; a longer message is cut to its size
+    // and reaches the dispatcher with its full length.
+    char buf[VORNMGR_MAX_PKG_LEN];
+    std::chrono::milliseconds restart_delay{0};
+    while (comm_thread_active) {
+        const int ready = vornmgr_wait_for_request();
+        if (ready == 0)
+            break;
+        int len = -1;
+        if (ready > 0)
+            len = zmq_recv(comm_socket.handle(), buf, sizeof buf, 0);
+        if (len >= 0) {
+            restart_delay = std::chrono::milliseconds{0};
+            vornmgr_process_message(comm_socket.handle(), len, buf);
+            if (!vornmgr_comm_reply_owed())
+                continue;
+            LOG_ERR("comm_thread reply not sent, the reply socket is out of step\n");
+        } else {
+            LOG_ERR("comm_thread receive error errno %d %s\n", errno, zmq_strerror(errno));
+        }
+        if (!zmq_socket_restart_on_error)
+            continue;
+        // A channel that fails again at once is restarted after a growing pause.
+        if (restart_delay.count() > 0 && vornmgr_wait_for_stop(int(restart_delay.count())))
+            break;
+        restart_delay = std::clamp(restart_delay * 2, restart_delay_first, restart_delay_max);
+        LOG_ERR("restarting comm channel");
+        vornmgr_create_comm_channel();
+    }
+    comm_thread_active = false;
+    LOG_INFO("Exiting comm receive thread\n");
+    return 1;
+}
+
+bool vornmgr_start_comm_thread(void)
+{
+    try {
+        comm_thread = std::thread(vornmgr_comm_thread, nullptr);
+    } catch (const std::system_error &e) {
+        LOG_ERR("error in comm pthread creation %s\n", e.code().message().c_str());
+        return false;
+    }
+    return true;
+}
+
+bool vornmgr_join_comm_thread(void)
+{
+    if (!comm_thread.joinable())
+        return false;
+    comm_thread.join();
+    return true;
+}
+
+void vornmgr_request_stop(void)
+{
+    const int saved_errno = errno;
+    const uint64_t one = 1;
+    ssize_t written = write(stop_event.get(), &one, sizeof one);
+    (void)written;  // a full counter is still readable: the stop is seen
+    errno = saved_errno;
+}
+
+bool vornmgr_wait_for_stop(int timeout_ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        struct pollfd stop = {stop_event.get(), POLLIN, 0};
+        const int ready = poll(&stop, 1, std::max<int>(0, int(left.count())));
+        if (ready > 0)
+            return true;
+        if (ready == 0 || (ready < 0 && errno != EINTR))
+            return false;
+    }
+}

@@ -1,0 +1,213 @@
+// What the manager does with a request from the comm channel: the package
+// walk that picks the handler, the negative acknowledgement, and the handlers
+// for registration, keepalive answers and module status answers.
+
+#include "log.h"
+#include "vorn_mgr.h"
+
+#include <zmq.h>
+
+#include <cerrno>
+
+namespace {
+
+struct vornmgr_request_handler_t {
+    State type;
+    int payload_len;     // the handler reads this many payload bytes
+    bool whole_package;  // relaying handlers get the package, not the message
+    vornmgr_handler_fn handle;
+};
+
+constexpr vornmgr_request_handler_t request_handlers[] = {
+    {LOAD_COMPLETE, sizeof(module_status_t), false, vornmgr_process_load_complete},
+    {INIT_COMPLETE, sizeof(module_status_t), false, vornmgr_process_init_complete},
+    {KEEP_ALIVE_RESP, sizeof(keepalive_response_t), false, vornmgr_process_keepalive_response},
+    {MODULE_STATUS_RESP, sizeof(module_status_t), false, vornmgr_process_module_status_response},
+    {MODULE_REGISTER, sizeof(module_connect_t), false, vornmgr_process_module_registration},
+    {MODULE_UNREGISTER, sizeof(module_connect_t), false, vornmgr_process_module_registration},
+    {GO_DOWN, sizeof(module_down_status_t), false, vornmgr_process_go_down_response},
+    {NETWORK_LAYER_INFO, 0, true, vornmgr_process_nl_info},
+    {ISSU_INFO, sizeof(issu_info_t), true, vornmgr_process_issu_info},
+};
+
+const vornmgr_request_handler_t *vornmgr_find_handler(int32_t type)
+{
+    for (const auto &handler : request_handlers)
+        if (handler.type == type)
+            return &handler;
+    return nullptr;
+}
+
+// Where the message at `offset` ends, or -1 if its header or its body does not
+// fit in the package (so nothing beyond the received bytes is ever read).
+int vornmgr_message_end(const char *pkg, int total_len, int offset)
+{
+    if (total_len - offset < VORNMGR_MSG_HDR_LEN)
+        return -1;
+    const int32_t len = vornmgr_read_int(pkg + offset + offsetof(msg_t, len));
+    if (len < VORNMGR_MSG_HDR_LEN || len > total_len - offset)
+        return -1;
+    return offset + len;
+}
+
+// A package that cannot be walked is answered NACK, so that the module is not
+// left waiting and the reply socket stays in step.
+bool vornmgr_refuse_malformed(void *sock, const char *why, int total_len, int received, char *reply)
+{
+    LOG_ERR("malformed request: %s (total_len %d, received %d bytes)\n", why, total_len, received);
+    int reply_len = 0;
+    return vornmgr_send_nack_response(sock, nullptr, &reply_len, VORNMGR_MAX_PKG_LEN, reply);
+}
+
+} // namespace
+
+int vornmgr_send_ack(void *sock)
+{
+    return zmq_send(sock, ack_package, sizeof ack_package, 0);
+}
+
+bool vornmgr_process_message(void *sock, int len, const char *pkg)
+{
+    if (pkg == nullptr)
+        return false;
+    char reply[VORNMGR_MAX_PKG_LEN];
+    int reply_len = 0;
+
+    // The receive call reports the full length of a longer message that it cut
+    // to the buffer's size.
+    if (len > VORNMGR_MAX_PKG_LEN)
+        return vornmgr_refuse_malformed(sock, "package over 1024 bytes", -1, len, reply);
+    if (len < VORNMGR_PKG_HDR_LEN)
+        return vornmgr_refuse_malformed(sock, "no package header", -1, len, reply);
+    const int32_t total_len = vornmgr_read_int(pkg);
+    if (total_len > len)
+        return vornmgr_refuse_malformed(sock, "total_len beyond the bytes received", total_len, len, reply);
+    if (total_len <= VORNMGR_PKG_HDR_LEN)
+        return vornmgr_refuse_malformed(sock, "package without a message", total_len, len, reply);
+    const int first_end = vornmgr_message_end(pkg, total_len, VORNMGR_PKG_HDR_LEN);
+    if (first_end < 0)
+        return vornmgr_refuse_malformed(sock, "message length out of bounds", total_len, len, reply);
+
+    const char *msg = pkg + VORNMGR_PKG_HDR_LEN;
+    const int32_t type = vornmgr_read_int(msg + offsetof(msg_t, type));
+    const int32_t msg_len = vornmgr_read_int(msg + offsetof(msg_t, len));
+    const vornmgr_request_handler_t *handler = vornmgr_find_handler(type);
+    bool result;
+    if (handler == nullptr) {
+        LOG_INFO("%s:%d unknown request 0x%x len\n", __func__, type, msg_len);
+        result = vornmgr_send_nack_response(sock, msg, &reply_len, VORNMGR_MAX_PKG_LEN, reply);
+    } else if (msg_len - VORNMGR_MSG_HDR_LEN < handler->payload_len) {
+        return vornmgr_refuse_malformed(sock, "payload too short for its type", total_len, len, reply);
+    } else {
+        result = handler->handle(sock, handler->whole_package ? pkg : msg, &reply_len, VORNMGR_MAX_PKG_LEN,
+                                 reply);
+    }
+
+    // One request gets one reply: further messages in the package are only
+    // reported.
+    for (int offset = first_end; offset < total_len;) {
+        const int end = vornmgr_message_end(pkg, total_len, offset);
+        if (end < 0) {
+            LOG_INFO("ignored malformed rest of request package (%d bytes)\n", total_len - offset);
+            break;
+        }
+        LOG_INFO("ignored further message 0x%x in one request package\n",
+                 static_cast<unsigned>(vornmgr_read_int(pkg + offset)));
+        offset = end;
+    }
+    return result;
+}
+
+bool vornmgr_send_nack_response(void *sock, const char * /*msg*/, int * /*reply_len*/, int /*reply_space*/,
+                                char * /*reply*/)
+{
+    const int sent = zmq_send(sock, nack_package, sizeof nack_package, 0);
+    if (sent != int(sizeof nack_package)) {
+        LOG_ERR("failed send nack %d bytes (send %d): %s\n", int(sizeof nack_package), sent, zmq_strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool vornmgr_process_module_registration(void *sock, const char *msg, int *reply_len, int reply_space,
+                                         char *reply)
+{
+    const int32_t type = vornmgr_read_int(msg + offsetof(msg_t, type));
+    const module_connect request = vornmgr_read_payload<module_connect>(msg);
+    if (!vornmgr_is_valid_module(request.mod)) {
+        LOG_ERR("Invalid Module 0x%x\n", static_cast<unsigned>(request.mod));
+        return vornmgr_send_nack_response(sock, msg, reply_len, reply_space, reply);
+    }
+    LOG_INFO("%s Register\n", mod_id_to_str(request.mod));
+    {
+        std::lock_guard<std::mutex> guard(registry_lock);
+        registered_modules_t &row = registered_mods[request.mod];
+        if (type == MODULE_REGISTER) {
+            row.num_starts++;
+            row.mod_status.mode.mod = request.mod;
+            row.mod_status.mode.state = MODULE_REGISTER;
+            row.start_time = time(nullptr);
+        } else {
+            row.mod_status.mode.state = MODULE_UNREGISTER;
+            row.start_time = 0;
+        }
+    }
+    const int sent = vornmgr_send_ack(sock);
+    if (sent != int(sizeof ack_package)) {
+        LOG_ERR("failed send len %d (send %d) %s\n", int(sizeof ack_package), sent, zmq_strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool vornmgr_process_keepalive_response(void *sock, const char *msg, int *reply_len, int reply_space,
+                                        char *reply)
+{
+    const keepalive_response answer = vornmgr_read_payload<keepalive_response>(msg);
+    const Module mod = answer.mod_status.mode.mod;
+    if (!vornmgr_is_valid_module(mod))
+        return vornmgr_send_nack_response(sock, msg, reply_len, reply_space, reply);
+    {
+        std::lock_guard<std::mutex> guard(registry_lock);
+        registered_mods[mod].last_keepalive = answer.seq;
+    }
+    const int sent = vornmgr_send_ack(sock);
+    if (sent != int(sizeof ack_package)) {
+        LOG_ERR("%d failed send len %d (%s)\n", sent, int(sizeof ack_package), zmq_strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool vornmgr_process_module_status_response(void *sock, const char *msg, int *reply_len, int reply_space,
+                                            char *reply)
+{
+    const module_status_response answer = vornmgr_read_payload<module_status_response>(msg);
+    const Module mod = answer.mode.mod;
+    if (!vornmgr_is_valid_module(mod)) {
+        LOG_ERR("invalid mod id (%d)\n", int(mod));
+        return vornmgr_send_nack_response(sock, msg, reply_len, reply_space, reply);
+    }
+    char mode_text[VORNMGR_TEXT_BUF_LEN];
+    LOG_INFO("module status response from %s Mode %s State %s\n", mod_id_to_str(mod),
+             mode_to_str(answer.mode.mode, mode_text), mod_state_to_str(answer.mode.state));
+    const int sent = vornmgr_send_ack(sock);
+    if (sent != int(sizeof ack_package)) {
+        LOG_ERR("failed send ack %d bytes send %d, %s\n", int(sizeof ack_package), sent, zmq_strerror(errno));
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(registry_lock);
+    if (vornmgr_row_is_registered(mod))
+        return true;
+    registered_modules_t &row = registered_mods[mod];
+    row.mod_status.mode = answer.mode;
+    if (row.num_starts == 0)
+        row.num_starts = 1;
+    // After a restart of the manager, the switch daemon knows the system's
+    // mode and required state better than the manager's start-up guess.
+    if (mod == SWIVEND) {
+        operative_mode = answer.mode.mode;
+        required_state = answer.mode.state;
+    }
+    return true;
+}

@@ -1,0 +1,156 @@
+// Modules reporting their progress: LOAD_COMPLETE (answered with the system
+// mode and the modules already up), the answers to a GO_DOWN broadcast
+// (counted for the waiting take-down), and the NETWORK_LAYER_INFO and
+// ISSU_INFO notices relayed to every module.
+
+#include "log.h"
+#include "vorn_mgr.h"
+
+#include <zmq.h>
+
+#include <cerrno>
+
+std::mutex lock;
+std::condition_variable cond;
+int mod_id_in_process = -1;
+int num_go_down_response_required = 0;
+int num_go_down_response_recv = 0;
+std::atomic<bool> broadcast_l3_up{false};
+
+namespace {
+
+// Offsets in the LOAD_COMPLETE reply: MODE_INFO message, then MOD_LIST.
+constexpr int mode_info_offset = VORNMGR_PKG_HDR_LEN;
+constexpr int mode_info_len = VORNMGR_MSG_HDR_LEN + int(sizeof(module_mode_t));
+constexpr int mod_list_offset = mode_info_offset + mode_info_len;
+
+void vornmgr_put_int(char *at, int32_t value)
+{
+    memcpy(at, &value, sizeof value);
+}
+
+} // namespace
+
+bool vornmgr_process_load_complete(void *sock, const char *msg, int *reply_len, int reply_space, char *reply)
+{
+    const module_status report = vornmgr_read_payload<module_status>(msg);
+    const Module mod = report.mode.mod;
+    if (!vornmgr_is_valid_module(mod)) {
+        LOG_ERR("Invalid mod id (%d) or null buffer\n", int(mod));
+        return vornmgr_send_nack_response(sock, msg, reply_len, reply_space, reply);
+    }
+    const Mode mode = operative_mode;
+    const State state = required_state;
+    const module_mode_t mode_info{mod, mode, state};
+    int count = 0;
+    char *list = reply + mod_list_offset + VORNMGR_MSG_HDR_LEN;
+    {
+        std::lock_guard<std::mutex> guard(registry_lock);
+        registered_modules_t &row = registered_mods[mod];
+        // The link-aggregation daemon may report its load without having
+        // registered: that counts as its first start.
+        if (mod == TRELL && !vornmgr_row_is_registered(mod)) {
+            row.num_starts = 1;
+            row.start_time = time(nullptr);
+        }
+        row.mod_status.mode.mod = mod;
+        row.mod_status.mode.mode = mode;
+        row.mod_status.mode.state = LOAD_COMPLETE;
+        for (int other = 0; other < MAX_MODULES; other++) {
+            if (other == mod || registered_mods[other].mod_status.mode.state != UP)
+                continue;
+            vornmgr_put_int(list + count * int(sizeof(Module)), other);
+            count++;
+        }
+    }
+    char mode_text[VORNMGR_TEXT_BUF_LEN];
+    LOG_INFO("load complete from %s %s %s\n", mod_id_to_str(mod), mode_to_str(mode, mode_text),
+             mod_state_to_str(state));
+    LOG_INFO("%d modules already up\n", count);
+
+    const int list_len = VORNMGR_MSG_HDR_LEN + count * int(sizeof(Module));
+    const int total_len = mod_list_offset + list_len;
+    vornmgr_put_int(reply, total_len);
+    vornmgr_put_int(reply + mode_info_offset, MODE_INFO);
+    vornmgr_put_int(reply + mode_info_offset + offsetof(msg_t, len), mode_info_len);
+    memcpy(reply + mode_info_offset + VORNMGR_MSG_HDR_LEN, &mode_info, sizeof mode_info);
+    vornmgr_put_int(reply + mod_list_offset, MOD_LIST);
+    vornmgr_put_int(reply + mod_list_offset + offsetof(msg_t, len), list_len);
+    *reply_len = total_len;
+
+    const int sent = zmq_send(sock, reply, total_len, 0);
+    if (sent != total_len) {
+        LOG_ERR("%d failed send len %d (%s)\n", sent, total_len, zmq_strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool vornmgr_process_go_down_response(void *sock, const char *msg, int * /*reply_len*/, int /*reply_space*/,
+                                      char * /*reply*/)
+{
+    const module_down_status answer = vornmgr_read_payload<module_down_status>(msg);
+    const Module for_mod = answer.mod;
+    const Module from_mod = answer.mode.mod;
+    int received;
+    int required;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        received = num_go_down_response_recv;
+        required = num_go_down_response_required;
+    }
+    LOG_INFO("GOING_DOWN ack from %s for %s (%d of %d)\n", mod_id_to_str(from_mod), mod_id_to_str(for_mod),
+             received + 1, required);
+    // The named module's own answer tells whether it managed to go down.
+    if (for_mod == from_mod)
+        vornmgr_set_mod_state(for_mod, operative_mode, answer.failure_reason != NO_ERROR ? FAILURE : DOWN);
+
+    const int sent = vornmgr_send_ack(sock);
+    if (sent != int(sizeof ack_package)) {
+        LOG_ERR("failed send len %d (send %d) %s\n", int(sizeof ack_package), sent, zmq_strerror(errno));
+        return false;
+    }
+
+    bool counted = false;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (for_mod == mod_id_in_process) {
+            counted = true;
+            if (++num_go_down_response_recv >= num_go_down_response_required)
+                cond.notify_all();
+        }
+    }
+    if (!counted)
+        LOG_INFO("%s: delayed going_down response\n", mod_id_to_str(for_mod));
+    return true;
+}
+
+bool vornmgr_process_nl_info(void *sock, const char *pkg, int * /*reply_len*/, int /*reply_space*/,
+                             char * /*reply*/)
+{
+    LOG_INFO("process network layer info\n");
+    const int sent = vornmgr_send_ack(sock);
+    if (sent != int(sizeof ack_package)) {
+        LOG_ERR("failed send %d bytes (send %d) %s\n", int(sizeof ack_package), sent, zmq_strerror(errno));
+        return false;
+    }
+    const bool relayed = vornmgr_pub_msg(vornmgr_read_int(pkg), pkg);
+    broadcast_l3_up = relayed;
+    return relayed;
+}
+
+bool vornmgr_process_issu_info(void *sock, const char *pkg, int * /*reply_len*/, int /*reply_space*/,
+                               char * /*reply*/)
+{
+    const issu_info info = vornmgr_read_payload<issu_info>(pkg + VORNMGR_PKG_HDR_LEN);
+    char action_text[VORNMGR_TEXT_BUF_LEN];
+    char status_text[VORNMGR_TEXT_BUF_LEN];
+    LOG_INFO("issu info from %s action %s status %s\n", mod_id_to_str(info.module),
+             issu_action_to_str(info.action, action_text), issu_status_to_str(info.status, status_text));
+    const int sent = vornmgr_send_ack(sock);
+    if (sent != int(sizeof ack_package)) {
+        LOG_ERR("failed send %d bytes (send %d) %s\n", int(sizeof ack_package), sent, zmq_strerror(errno));
+        return false;
+    }
+    return vornmgr_pub_msg(vornmgr_read_int(pkg), pkg);
+}
