@@ -1,0 +1,131 @@
+// Moving the system between modes: taking modules down one at a time in
+// layering order, each acknowledged by every registered module, and bringing
+// them up with one broadcast. Also the discovery wait after a restart of the
+// manager within one boot.
+
+#include "log.h"
+#include "vorn_mgr.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+// Position k of the take-down order waits at most module_response_timeout[k].
+const std::array<Module, 8> mod_layering_order{SYSTEM_SERVICES, FRR, BGP, OSPF, TRELL, STP, SWIVEND, SDK};
+const std::array<int, 8> module_response_timeout{10, 10, 5, 5, 5, 5, 10, 5};
+
+namespace {
+
+constexpr int discovery_passes = 5;
+constexpr int discovery_pass_ms = 5000;
+// A value that late answers, counting up from it, can never bring to the
+// number required.
+constexpr int go_down_timed_out = -11;
+
+bool vornmgr_publish_mode_change(State type, Module mod, Mode reason)
+{
+    const int32_t header[3] = {VORNMGR_PKG_HDR_LEN + VORNMGR_MSG_HDR_LEN + int32_t(sizeof(module_mode_t)), type,
+                               VORNMGR_MSG_HDR_LEN + int32_t(sizeof(module_mode_t))};
+    const module_mode_t payload{mod, reason, type};
+    char package[sizeof header + sizeof payload];
+    memcpy(package, header, sizeof header);
+    memcpy(package + sizeof header, &payload, sizeof payload);
+    return vornmgr_pub_msg(sizeof package, package);
+}
+
+// Waits until every registered module answered about `mod` or the position's
+// time-out passed. The deadline is whole wall-clock seconds, as the modules'
+// time-outs are.
+void vornmgr_wait_for_go_down_answers(Module mod, Mode reason, int timeout)
+{
+    const auto deadline = std::chrono::system_clock::from_time_t(time(nullptr) + timeout);
+    int required;
+    int received;
+    {
+        std::unique_lock<std::mutex> held(lock);
+        // Answers that arrive before we start waiting are already counted, so
+        // the predicate tests the count under the lock before the first wait.
+        if (cond.wait_until(held, deadline,
+                            [] { return num_go_down_response_recv >= num_go_down_response_required; }))
+            return;
+        required = num_go_down_response_required;
+        received = num_go_down_response_recv;
+        num_go_down_response_recv = go_down_timed_out;
+    }
+    vornmgr_set_mod_state(mod, reason, DOWN);
+    LOG_ERR("%s: cond timeout error (%d) Expected %d responses, received %d (%s)\n", mod_id_to_str(mod), ETIMEDOUT,
+            required, received, strerror(ETIMEDOUT));
+}
+
+} // namespace
+
+bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
+{
+    const int registered = vornmgr_get_num_active_modules();
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        num_go_down_response_required = registered;
+    }
+    operative_mode = reason;
+    if (registered == 0) {
+        LOG_INFO("no registered modules\n");
+        return true;
+    }
+
+    if (up) {
+        required_state = UP;
+        vornmgr_set_mod_state(ALL_MODULES, reason, COME_UP);
+        vornmgr_publish_mode_change(COME_UP, target_mod, reason);
+        return vornmgr_publish_dummy_nl_status();
+    }
+
+    required_state = DOWN;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        num_go_down_response_recv = 0;
+    }
+    for (size_t position = 0; position < mod_layering_order.size(); position++) {
+        const Module mod = mod_layering_order[position];
+        if (target_mod != ALL_MODULES && target_mod != mod)
+            continue;
+        if (!vornmgr_is_mod_registered(mod))
+            continue;
+        LOG_INFO("Send going down module %s\n", mod_id_to_str(mod));
+        vornmgr_set_mod_state(mod, reason, GO_DOWN);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            num_go_down_response_recv = 0;
+            mod_id_in_process = mod;
+        }
+        vornmgr_publish_mode_change(GO_DOWN, mod, reason);
+        vornmgr_wait_for_go_down_answers(mod, reason, module_response_timeout[position]);
+        LOG_INFO("Send down for module %s\n", mod_id_to_str(mod));
+        vornmgr_publish_mode_change(DOWN, mod, reason);
+        if (target_mod != ALL_MODULES)
+            break;
+    }
+    return true;
+}
+
+void vornmgr_wait_for_init_complete(void)
+{
+    if (!vornmgr_restarted)
+        return;
+    // The probe goes out before each pause, so that the count after the pause
+    // sees the answers to it.
+    int discovered = vornmgr_get_num_active_modules();
+    for (int pass = 0; pass < discovery_passes; pass++) {
+        LOG_INFO(" discovered %d modules\n", discovered);
+        vornmgr_discover_modules();
+        if (vornmgr_wait_for_stop(discovery_pass_ms))
+            return;
+        discovered = vornmgr_get_num_active_modules();
+        if (discovered > 1)
+            break;
+    }
+    LOG_INFO(" %d registered modules)\n", discovered);
+    if (vornmgr_num_l3_mod_present() == 0) {
+        LOG_INFO(" No L3 modules, (%d registered modules)\n", discovered);
+        broadcast_l3_up = vornmgr_publish_dummy_nl_status();
+    }
+}
