@@ -22,10 +22,14 @@ namespace {
 
 const Bytes ACK_PKG = pkg(vorn_test::msg(ACK));
 
-// What the callback saw; the callback runs on the library's thread.
-std::mutex seen_lock;
-std::condition_variable seen_changed;
-std::vector<Bytes> seen; // guarded by seen_lock
+// What the callbacks saw. They run on the library's thread, which may still
+// deliver while the test program exits, so this is never destroyed.
+struct Seen {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<Bytes> packages; // guarded by lock
+};
+Seen &seen = *new Seen;
 std::atomic<int> in_callback{0};
 std::atomic<int> max_in_callback{0};
 std::atomic<int> callback_send_result{0};
@@ -37,12 +41,12 @@ int record_cb(int len, void *buf)
     // Long enough for a second broadcast to be waiting, if delivery overlapped.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     {
-        std::lock_guard guard(seen_lock);
+        std::lock_guard guard(seen.lock);
         auto *bytes = static_cast<const uint8_t *>(buf);
-        seen.emplace_back(bytes, bytes + len);
+        seen.packages.emplace_back(bytes, bytes + len);
     }
     --in_callback;
-    seen_changed.notify_all();
+    seen.changed.notify_all();
     return 1;
 }
 
@@ -52,9 +56,9 @@ int answering_cb(int, void *)
     Bytes request = pkg(vorn_test::msg(KEEP_ALIVE_RESP, {1, SYSTEM_SERVICES, REBOOT_COLD, UP, 0}));
     uint8_t reply[VORNMGR_MAX_PKG_LEN];
     callback_send_result = vornmgr_send(SYSTEM_SERVICES, int(request.size()), request.data(), sizeof reply, reply);
-    std::lock_guard guard(seen_lock);
-    seen.push_back(request);
-    seen_changed.notify_all();
+    std::lock_guard guard(seen.lock);
+    seen.packages.push_back(request);
+    seen.changed.notify_all();
     return 1;
 }
 
@@ -63,16 +67,16 @@ int unregistering_cb(int, void *)
 {
     if (vornmgr_unregister(SYSTEM_SERVICES) == -1)
         unregister_errno = errno;
-    std::lock_guard guard(seen_lock);
-    seen.push_back({});
-    seen_changed.notify_all();
+    std::lock_guard guard(seen.lock);
+    seen.packages.push_back({});
+    seen.changed.notify_all();
     return 1;
 }
 
 bool wait_seen(size_t count)
 {
-    std::unique_lock guard(seen_lock);
-    return seen_changed.wait_for(guard, 10s, [&] { return seen.size() >= count; });
+    std::unique_lock guard(seen.lock);
+    return seen.changed.wait_for(guard, 10s, [&] { return seen.packages.size() >= count; });
 }
 
 // Serves requests on its own thread: answers each with `answer(request)`.
@@ -150,8 +154,8 @@ TEST(LibraryRegistration, RegistersDeliversBroadcastsAndUnregisters)
     ASSERT_TRUE(manager.publish(keepalive));
     ASSERT_TRUE(wait_seen(2));
     {
-        std::lock_guard guard(seen_lock);
-        EXPECT_EQ(seen, (std::vector<Bytes>{go_down, keepalive}));
+        std::lock_guard guard(seen.lock);
+        EXPECT_EQ(seen.packages, (std::vector<Bytes>{go_down, keepalive}));
     }
     EXPECT_EQ(max_in_callback.load(), 1);
 
@@ -169,8 +173,8 @@ TEST(LibraryRegistration, RegistersDeliversBroadcastsAndUnregisters)
     uint8_t reply[64];
     EXPECT_EQ(vornmgr_send(SYSTEM_SERVICES, int(keepalive.size()), (void *)keepalive.data(), sizeof reply, reply), -1);
     EXPECT_EQ(errno, ENOTCONN);
-    std::lock_guard guard(seen_lock);
-    EXPECT_EQ(seen.size(), 2u);
+    std::lock_guard guard(seen.lock);
+    EXPECT_EQ(seen.packages.size(), 2u);
 }
 
 TEST(LibraryRegistration, UnregisterWithoutRegisterIsHarmless)
@@ -273,8 +277,8 @@ TEST(LibraryRequests, RestartedManagerIsReachedAgain)
     const Bytes probe = pkg(vorn_test::msg(MODULE_STATUS_REQ));
     ASSERT_TRUE(manager->publish(probe));
     ASSERT_TRUE(wait_seen(1));
-    std::lock_guard guard(seen_lock);
-    EXPECT_EQ(seen.back(), probe);
+    std::lock_guard guard(seen.lock);
+    EXPECT_EQ(seen.packages.back(), probe);
 }
 
 TEST(LibraryRequests, RequestsAreRefusedWhenTheyCannotBeRight)
