@@ -17,3 +17,12 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
         SOURCES tests/unit/vornmgrctl_config_test.cpp
         LIBS vornmgrctl_parts)
 endif()
+
+if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
+    vorn_add_system_test(NAME vornmgrctl_local_test
+        SOURCES tests/system/vornmgrctl_local_test.cpp
+        DEPENDS vornmgrctl)
+    vorn_add_system_test(NAME vornmgrctl_request_test
+        SOURCES tests/system/vornmgrctl_request_test.cpp
+        DEPENDS vornmgrctl)
+endif()

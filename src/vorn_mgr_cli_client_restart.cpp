@@ -132,6 +132,8 @@ bool vornmgr_handle_sock_ret(int fd, int err)
     std::array<char, PEEK_LEN> peek{};
     if (recv(fd, peek.data(), peek.size(), MSG_PEEK | MSG_DONTWAIT) != 0)
         return true;
+    // No call failed: name what happened rather than print a stale error.
+    errno = ECONNRESET;
     vornmgr_fail_on_socket(fd, "server socket closed\n");
 }
 
@@ -198,6 +200,7 @@ void vornmgr_send_command(vorn_mgr_cli_cmd_t cmd)
         std::array<char, 80> message{};
         snprintf(message.data(), message.size(), "unxpected response 0x%x to request 0x%x",
                  static_cast<unsigned>(header.status.cmd), static_cast<unsigned>(cmd));
+        errno = EPROTO;
         perror(message.data());
         close(fd);
         exit(0);

@@ -37,7 +37,12 @@ bool vornmgr_get_history_checksum(md5_text &md5)
         return false;
     const size_t got = fread(md5.data(), 1, md5.size() - 1, pipe.get());
     md5[got] = '\0';
-    return got > 0;
+    if (got == 0) {
+        // The program ran but printed no sum; no call of ours failed.
+        errno = ENODATA;
+        return false;
+    }
+    return true;
 }
 
 } // namespace

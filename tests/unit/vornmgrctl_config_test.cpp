@@ -19,10 +19,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Files live in the build tree, never in the machine's /tmp or /etc.
+// Files live in the build tree, never in the machine's /tmp or /etc; one
+// directory per case, since ctest runs cases in parallel.
 class ConfigFileTest : public ::testing::Test {
 protected:
-    fs::path dir = fs::current_path() / "vornmgrctl_config_test.d";
+    fs::path dir = fs::current_path() / ("vornmgrctl_config_test." +
+                                         std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
     std::string path = (dir / "vornmgrd.conf").string();
 
     void SetUp() override
