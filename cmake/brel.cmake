@@ -11,3 +11,10 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
         LIBS vorn_intf
         DEPENDS brel-system-services)
 endif()
+
+# With the real manager and operator tool.
+if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
+    vorn_add_system_test(NAME brel_end_to_end_test
+        SOURCES tests/system/brel_end_to_end_test.cpp
+        DEPENDS brel-system-services vornmgrd vornmgrctl)
+endif()
