@@ -1,0 +1,281 @@
+// The operator socket: one thread accepts one connection at a time, reads one
+// request, acts on it (restart, maintenance, upgrade note, status report) and
+// answers with RESP_OVER. Only root may ask anything of it.
+
+#include "log.h"
+#include "unique_fd.h"
+#include "vorn_mgr_cli_server.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+const char *vornmgr_cli_socket_path = VORNMGR_CLI_SOCKET_PATH;
+bool upgraded = false;
+time_t maintenance_start_time = 0;
+
+namespace {
+
+// Cleared by vornmgr_stop_cli; the operator thread tests it after each accept.
+std::atomic<bool> vornmgr_cli_active{false};
+std::thread vornmgr_cli_thread_id;
+// The listening socket: opened before the thread starts and closed after it
+// was joined, so the thread and vornmgr_stop_cli only ever read it.
+unique_fd cli_fd;
+
+constexpr const char *reboot_fast_command = "sync; reboot --fast &";
+constexpr const char *reboot_plain_command = "sync; reboot &";
+
+Mode vornmgr_mode_with(Mode mode, unsigned add, unsigned remove)
+{
+    return static_cast<Mode>((static_cast<unsigned>(mode) | add) & ~remove);
+}
+
+bool vornmgr_cli_open_connect(unique_fd &cli_sock)
+{
+    unique_fd sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!sock) {
+        LOG_ERR("error in creating cli socket %s\n", strerror(errno));
+        return false;
+    }
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, vornmgr_cli_socket_path, sizeof addr.sun_path - 1);
+    if (bind(sock.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+        LOG_ERR("error in bind cli socket %s\n", strerror(errno));
+        return false;
+    }
+    // Whatever the daemon's umask, only root may connect. Nobody can connect
+    // between bind and listen, so the wider mode of the fresh file is harmless.
+    if (chmod(vornmgr_cli_socket_path, S_IRUSR | S_IWUSR) != 0) {
+        LOG_ERR("error in chmod cli socket %s\n", strerror(errno));
+        unlink(vornmgr_cli_socket_path);
+        return false;
+    }
+    if (listen(sock.get(), 5) != 0) {
+        LOG_ERR("error in listen cli socket %s\n", strerror(errno));
+        unlink(vornmgr_cli_socket_path);
+        return false;
+    }
+    cli_sock = std::move(sock);
+    return true;
+}
+
+void vornmgr_cli_close_connect(unique_fd &cli_sock)
+{
+    vornmgr_cli_active = false;
+    if (!cli_sock)
+        return;
+    cli_sock.reset();
+    unlink(vornmgr_cli_socket_path);
+}
+
+// Reads the 4-byte request, accepting it in pieces; a peer that stalls is
+// cut off by the receive time-out. Returns the bytes read, or -1 when the
+// read failed before any byte arrived.
+int vornmgr_cli_read_request(int conn_fd, char *buf, size_t size)
+{
+    size_t got = 0;
+    while (got < sizeof(vorn_mgr_cli_msg_t)) {
+        const ssize_t n = recv(conn_fd, buf + got, size - got, 0);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && got == 0) {
+            LOG_ERR("error in read cli socket %s\n", strerror(errno));
+            return -1;
+        }
+        break;
+    }
+    return static_cast<int>(got);
+}
+
+// Only root may restart the switch or change its mode. The socket file is
+// root's alone; the credentials are checked as well in case its mode changed.
+bool vornmgr_cli_peer_is_root(int conn_fd)
+{
+    ucred cred{};
+    socklen_t cred_len = sizeof cred;
+    if (getsockopt(conn_fd, SOL_SOCKET, SO_PEERCRED, &cred, &cred_len) != 0) {
+        LOG_ERR("error in reading cli peer credentials %s\n", strerror(errno));
+        return false;
+    }
+    if (cred.uid != 0) {
+        LOG_WARN("refused cli request from uid %u pid %d: not root\n", static_cast<unsigned>(cred.uid),
+                 static_cast<int>(cred.pid));
+        return false;
+    }
+    return true;
+}
+
+void vornmgr_cli_serve(int conn_fd)
+{
+    const timeval timeout{VORNMGR_CLI_READ_TIMEOUT_SEC, 0};
+    if (setsockopt(conn_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0)
+        LOG_ERR("error in setting cli read timeout %s\n", strerror(errno));
+
+    char cmd[VORNMGR_CLI_BUF_LEN];
+    const int len = vornmgr_cli_read_request(conn_fd, cmd, sizeof cmd);
+    if (len < 0)
+        return;
+    if (!vornmgr_cli_peer_is_root(conn_fd)) {
+        vornmgr_send_resp_over(conn_fd);
+        return;
+    }
+    if (len < static_cast<int>(sizeof(vorn_mgr_cli_msg_t))) {
+        LOG_WARN("short cli request (%d bytes) ignored\n", len);
+        vornmgr_send_resp_over(conn_fd);
+        return;
+    }
+    vornmgr_process_cli(conn_fd, len, cmd);
+}
+
+void vornmgr_cli_thread(void * /*arg*/)
+{
+    while (vornmgr_cli_active) {
+        unique_fd conn(accept4(cli_fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!vornmgr_cli_active)
+            break;
+        if (!conn) {
+            LOG_ERR("error in accept cli socket %s\n", strerror(errno));
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            continue;
+        }
+        vornmgr_cli_serve(conn.get());
+    }
+}
+
+void vornmgr_cli_reboot(const char *command)
+{
+    LOG_INFO("Rebooting with %s option\n", command);
+    if (system(command) == -1)
+        LOG_ERR("error in running %s %s\n", command, strerror(errno));
+}
+
+} // namespace
+
+vornmgr_cli_action_t vornmgr_plan_cli(int32_t cmd, Mode current, bool upgraded)
+{
+    const unsigned upgrade_bit = upgraded ? static_cast<unsigned>(SYS_UPGRADE) : 0u;
+    switch (cmd) {
+    case WARMBOOT:
+        return {CLI_ACTION_RESTART, vornmgr_mode_with(REBOOT_WARM, upgrade_bit, 0),
+                (current & REBOOT_WARM) ? reboot_fast_command : reboot_plain_command};
+    case FASTBOOT:
+        return {CLI_ACTION_RESTART, vornmgr_mode_with(REBOOT_FAST, upgrade_bit, 0), reboot_fast_command};
+    case COLDBOOT:
+        return {CLI_ACTION_RESTART, vornmgr_mode_with(REBOOT_COLD, upgrade_bit, 0), reboot_plain_command};
+    case MAINTENANCE_MODE_ENABLE:
+        if (current & MAINTENANCE)
+            return {CLI_ACTION_NONE, current, nullptr};
+        return {CLI_ACTION_MAINT_ENTER, vornmgr_mode_with(current, MAINTENANCE, 0), nullptr};
+    case MAINTENANCE_MODE_DISABLE:
+        if (!(current & MAINTENANCE) || vornmgr_mode_with(current, 0, MAINTENANCE) == 0)
+            return {CLI_ACTION_NONE, current, nullptr};
+        return {CLI_ACTION_MAINT_LEAVE, vornmgr_mode_with(current, 0, MAINTENANCE), nullptr};
+    case UPGRADE_MODE:
+        return {CLI_ACTION_UPGRADE, current, nullptr};
+    case SHOW:
+        return {CLI_ACTION_SHOW, current, nullptr};
+    default:
+        return {CLI_ACTION_UNKNOWN, current, nullptr};
+    }
+}
+
+bool vornmgr_send_resp_over(int conn_fd)
+{
+    const vorn_mgr_cli_resp_t over{{RESP_OVER}, VORNMGR_CLI_RESP_HDR_LEN};
+    // MSG_NOSIGNAL: a tool that went away must not take the manager with it.
+    if (send(conn_fd, &over, sizeof over, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof over)) {
+        LOG_ERR("error in send %s\n", strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool vornmgr_process_upgrade(int /*conn_fd*/, vorn_mgr_cli_msg_t /*cli_msg*/, bool *upgraded)
+{
+    *upgraded = true;
+    return true;
+}
+
+int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
+{
+    vorn_mgr_cli_msg_t cli_msg;
+    memcpy(&cli_msg, cmd, sizeof cli_msg);
+
+    // The reboot command depends on the mode before the take-down changes it.
+    const vornmgr_cli_action_t action = vornmgr_plan_cli(cli_msg.cmd, operative_mode.load(), upgraded);
+    switch (action.kind) {
+    case CLI_ACTION_RESTART:
+        vornmgr_admin_modules(action.reason, ALL_MODULES, false);
+        break;
+    case CLI_ACTION_MAINT_ENTER:
+        maintenance_start_time = time(nullptr);
+        vornmgr_admin_modules(action.reason, ALL_MODULES, false);
+        break;
+    case CLI_ACTION_MAINT_LEAVE:
+        vornmgr_admin_modules(action.reason, ALL_MODULES, true);
+        break;
+    case CLI_ACTION_UPGRADE:
+        vornmgr_process_upgrade(conn_fd, cli_msg, &upgraded);
+        break;
+    case CLI_ACTION_SHOW:
+        vornmgr_process_show(conn_fd, cli_msg, upgraded);
+        break;
+    case CLI_ACTION_UNKNOWN:
+        LOG_ERR("Unknown command 0x%x\n", static_cast<unsigned>(cli_msg.cmd));
+        break;
+    case CLI_ACTION_NONE:
+        break;
+    }
+
+    vornmgr_send_resp_over(conn_fd);
+    // The tool waits for RESP_OVER before the machine goes away; a failed
+    // answer does not cancel a restart whose take-down already happened.
+    if (action.kind == CLI_ACTION_RESTART)
+        vornmgr_cli_reboot(action.reboot_command);
+    return 1;
+}
+
+bool vornmgr_start_cli(void)
+{
+    // The socket is ready before the thread starts (and before the daemon
+    // reports itself ready), so a stop can always wake the thread.
+    unlink(vornmgr_cli_socket_path);
+    if (!vornmgr_cli_open_connect(cli_fd))
+        return false;
+    vornmgr_cli_active = true;
+    try {
+        vornmgr_cli_thread_id = std::thread(vornmgr_cli_thread, nullptr);
+    } catch (const std::system_error &error) {
+        LOG_ERR("error in cli pthread creation %s\n", strerror(error.code().value()));
+        vornmgr_cli_close_connect(cli_fd);
+        return false;
+    }
+    return true;
+}
+
+void vornmgr_stop_cli(void)
+{
+    vornmgr_cli_active = false;
+    // Shutting the listening socket down makes a blocked accept fail at once;
+    // a request being served finishes first.
+    if (cli_fd)
+        shutdown(cli_fd.get(), SHUT_RDWR);
+    if (vornmgr_cli_thread_id.joinable())
+        vornmgr_cli_thread_id.join();
+    vornmgr_cli_close_connect(cli_fd);
+}
