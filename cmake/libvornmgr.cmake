@@ -27,10 +27,7 @@ configure_file(src/libvornmgr/libvornmgr.pc.in ${CMAKE_CURRENT_BINARY_DIR}/libvo
 add_executable(vornmgr_example_module examples/example_module.c)
 target_link_libraries(vornmgr_example_module PRIVATE vornmgr)
 
-if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
-    vorn_add_unit_test(NAME libvornmgr_unit_test
-        SOURCES tests/unit/libvornmgr_api_test.cpp
-        LIBS vornmgr)
+if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
     vorn_add_system_test(NAME libvornmgr_system_test
         SOURCES tests/system/libvornmgr_manager_test.cpp
         LIBS vornmgr)
