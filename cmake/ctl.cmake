@@ -25,4 +25,10 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
     vorn_add_system_test(NAME vornmgrctl_request_test
         SOURCES tests/system/vornmgrctl_request_test.cpp
         DEPENDS vornmgrctl)
+    # Against the real manager, when it is part of the build.
+    if(TARGET vornmgrd)
+        vorn_add_system_test(NAME vornmgrctl_end_to_end_test
+            SOURCES tests/system/vornmgrctl_end_to_end_test.cpp
+            DEPENDS vornmgrctl vornmgrd)
+    endif()
 endif()
