@@ -61,7 +61,13 @@ extern "C" void _log_log(log_level_e level, const char *format, int format_len, 
 const char *_log_datestamp(void);
 log_level_e log_string_to_level(const char *string);
 const char *log_level_to_string(log_level_e level);
+// Logs the calling thread's stack at ALWAYS level, one "STACK <tid>: <address>"
+// line per frame, innermost first.
 void log_backtrace(void);
+// The library also defines the C library's __assert_fail (in log.cpp, linked
+// with the core): a failed assert() anywhere in a program that logs writes a
+// CRIT line "<file>:<line>: <function>: Assertion `<text>' failed." and the
+// stack, then aborts. (assert() itself is compiled out under NDEBUG.)
 
 // Configuration (backends and settings "backend[:parameter]=LEVEL", the
 // backend name may be abbreviated: "s=INFO" is stderr, "sy=INFO" syslog).
