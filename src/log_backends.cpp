@@ -17,8 +17,10 @@ struct free_deleter {
 };
 using owned_text = std::unique_ptr<char, free_deleter>;
 
-// The one target shared by every stderr backend; never closed.
-log_stream_t stderr_target{{}, stderr, false};
+// The one target shared by every stderr backend; never closed. Constant-
+// initialised (its stream is set when a backend takes it), so that a backend
+// installed during static initialisation finds it ready.
+log_stream_t stderr_target;
 
 // True when the name (its first name_length chars; possibly abbreviated,
 // possibly empty) selects keyword: the comparison covers the name and at most
@@ -64,6 +66,10 @@ bool log_backend_init(log_backend_t *backend, char *setting, log_level_e level)
         if (backend->params != nullptr) {
             fprintf(stderr, "Log backend '%s' takes no parameter.\n", setting);
             return false;
+        }
+        {
+            std::lock_guard<std::mutex> hold(stderr_target.lock);
+            stderr_target.stream = stderr;
         }
         backend->log = log_file;
         backend->userdata = &stderr_target;
