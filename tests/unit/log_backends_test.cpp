@@ -283,11 +283,4 @@ TEST_F(LogBackends, InitReplacesAnInstalledConfigurationAndEmptyKeepsFallback)
     EXPECT_NE(capture.text().find(" fallback\n"), std::string::npos);
 }
 
-TEST_F(LogBackends, ReopenWithoutFileBackendsSucceeds)
-{
-    EXPECT_TRUE(log_reopen());
-    ASSERT_TRUE(setup({"stderr=INFO"}));
-    EXPECT_TRUE(log_reopen());
-}
-
 } // namespace

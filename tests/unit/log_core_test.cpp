@@ -213,13 +213,4 @@ TEST(LogCalloc, FailureLogsCallerAndAborts)
 }
 #endif
 
-TEST(LogCalloc, ReturnsZeroedBlock)
-{
-    auto *block = static_cast<unsigned char *>(_norvane_calloc(64, 4, __FILE_NAME__, __LINE__));
-    ASSERT_NE(block, nullptr);
-    for (int i = 0; i < 256; i++)
-        ASSERT_EQ(block[i], 0);
-    free(block);
-}
-
 } // namespace
