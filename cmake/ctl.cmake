@@ -19,11 +19,8 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
 endif()
 
 if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
-    vorn_add_system_test(NAME vornmgrctl_local_test
-        SOURCES tests/system/vornmgrctl_local_test.cpp
-        DEPENDS vornmgrctl)
-    vorn_add_system_test(NAME vornmgrctl_request_test
-        SOURCES tests/system/vornmgrctl_request_test.cpp
+    vorn_add_system_test(NAME vornmgrctl_tool_test
+        SOURCES tests/system/vornmgrctl_tool_test.cpp
         DEPENDS vornmgrctl)
     # Against the real manager, when it is part of the build.
     if(TARGET vornmgrd)
