@@ -190,14 +190,4 @@ TEST_F(OperatorServer, SilentPeerIsCutOffAndTheNextOneServed)
     EXPECT_EQ(answer.substr(answer.size() - 8), resp_over());
 }
 
-TEST_F(OperatorServer, UpgradeIsRememberedForLaterReports)
-{
-    start();
-    const int32_t upgrade = UPGRADE_MODE;
-    EXPECT_EQ(exchange(&upgrade, sizeof upgrade), resp_over());
-    const int32_t show = SHOW;
-    const std::string answer = exchange(&show, sizeof show);
-    EXPECT_NE(answer.find(" (pending upgrade)\n No Actively Registered Modules\n"), std::string::npos) << answer;
-}
-
 } // namespace
