@@ -17,6 +17,23 @@ namespace {
 
 constexpr time_t now = 1700000000;
 
+// Captured output goes to a file: keep it in the build tree, one directory
+// per process since ctest runs the cases in parallel.
+class CaptureDirectory : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        std::filesystem::create_directories(dir_);
+        setenv("TEST_TMPDIR", dir_.c_str(), 1);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+private:
+    std::filesystem::path dir_ =
+        std::filesystem::current_path() / ("vorn_mgr_cli_report_test." + std::to_string(getpid()));
+};
+const auto *const capture_directory = ::testing::AddGlobalTestEnvironment(new CaptureDirectory);
+
 struct Record {
     int32_t status;
     int32_t len;
@@ -163,10 +180,6 @@ protected:
 
     void SetUp() override
     {
-        // Captured output goes to a file: keep it in the build tree.
-        const auto dir = std::filesystem::current_path() / "vorn_mgr_cli_report_test.d";
-        std::filesystem::create_directories(dir);
-        setenv("TEST_TMPDIR", dir.c_str(), 1);
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     }
     void TearDown() override

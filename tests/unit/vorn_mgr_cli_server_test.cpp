@@ -64,7 +64,10 @@ TEST(RequestPlan, RestartsMaintenanceAndUnknownCodes)
 
 class OperatorServer : public ::testing::Test {
 protected:
-    std::filesystem::path dir = std::filesystem::current_path() / "vorn_mgr_cli_server_test.d";
+    // One directory per case: ctest runs the cases in parallel processes.
+    std::filesystem::path dir = std::filesystem::current_path() /
+                                ("vorn_mgr_cli_server_test." +
+                                 std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
     std::string path = (dir / "cli.sock").string();
     bool started = false;
 
