@@ -49,6 +49,11 @@ bool vornmgr_cli_open_connect(unique_fd &cli_sock)
     }
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
+    // A longer path would be bound cut short, at a name nobody looks for.
+    if (strlen(vornmgr_cli_socket_path) >= sizeof addr.sun_path) {
+        LOG_ERR("error in bind cli socket %s\n", strerror(ENAMETOOLONG));
+        return false;
+    }
     strncpy(addr.sun_path, vornmgr_cli_socket_path, sizeof addr.sun_path - 1);
     if (bind(sock.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
         LOG_ERR("error in bind cli socket %s\n", strerror(errno));

@@ -64,10 +64,9 @@ TEST(RequestPlan, RestartsMaintenanceAndUnknownCodes)
 
 class OperatorServer : public ::testing::Test {
 protected:
-    // One directory per case: ctest runs the cases in parallel processes.
-    std::filesystem::path dir = std::filesystem::current_path() /
-                                ("vorn_mgr_cli_server_test." +
-                                 std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
+    // One directory per process: ctest runs the cases in parallel processes.
+    // Kept short, as a socket path must fit in 108 bytes.
+    std::filesystem::path dir = std::filesystem::current_path() / ("cli_server_test." + std::to_string(getpid()));
     std::string path = (dir / "cli.sock").string();
     bool started = false;
 
@@ -150,13 +149,22 @@ TEST_F(OperatorServer, SocketIsRootsAloneWhateverTheUmaskAndGoneAfterStop)
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-TEST_F(OperatorServer, UnwritableDirectoryLeavesTheManagerWithoutSocket)
+TEST_F(OperatorServer, UnusablePathLeavesTheManagerWithoutSocket)
 {
     vornmgr_cli_socket_path = "/nonexistent-dir/cli.sock";
     testing::internal::CaptureStderr();
     EXPECT_FALSE(vornmgr_start_cli());
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("ERR error in bind cli socket No such file or directory\n"), std::string::npos) << log;
+
+    const std::string too_long = (dir / std::string(100, 'x')).string();
+    vornmgr_cli_socket_path = too_long.c_str();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(vornmgr_start_cli());
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("ERR error in bind cli socket File name too long\n"),
+              std::string::npos);
+    for (const auto &entry : std::filesystem::directory_iterator(dir))  // not bound under a shortened name
+        EXPECT_FALSE(entry.path().filename().string().starts_with("xxx")) << entry.path();
     vornmgr_stop_cli();  // harmless without a running server
 }
 
