@@ -340,6 +340,75 @@ TEST_F(Dispatch, LoadCompleteOfUnregisteredLinkAggregationCountsAsItsFirstStart)
 }
 
 // ---------------------------------------------------------------------------
+// INIT_COMPLETE
+
+TEST_F(Dispatch, InitCompleteIsAnsweredAndBroadcastAsUp)
+{
+    operative_mode = REBOOT_WARM;
+    EXPECT_TRUE(dispatch(request(INIT_COMPLETE, {BGP, REBOOT_WARM, UP, 0})));
+    const Bytes up = ints({28, UP, 24, BGP, REBOOT_WARM, UP, 0});
+    ASSERT_EQ(wire.count, 2u);
+    EXPECT_EQ(wire.sent[0].sock, comm);
+    EXPECT_EQ(sent_bytes(0), up);
+    EXPECT_EQ(wire.sent[1].sock, nullptr);
+    EXPECT_EQ(sent_bytes(1), up);
+    EXPECT_TRUE(logged(" init complete from bgp warm up\n")) << log;
+    EXPECT_TRUE(vornmgr_is_mod_registered(BGP));
+    EXPECT_EQ(row(BGP).mod_status.mode.state, UP);
+    EXPECT_EQ(row(BGP).mod_status.mode.mode, UNKNOWN_MODE);  // only the switch daemon's mode is kept
+}
+
+TEST_F(Dispatch, InitCompleteTakesTheStateTheManagerRequires)
+{
+    required_state = DOWN;
+    dispatch(request(INIT_COMPLETE, {STP, REBOOT_COLD, UP, 0}));
+    EXPECT_EQ(only_reply(), ints({28, UP, 24, STP, REBOOT_COLD, DOWN, 0}));
+    EXPECT_EQ(row(STP).mod_status.mode.state, DOWN);
+}
+
+TEST_F(Dispatch, SwitchDaemonInitInAnotherModeIsLoggedAndKeptInItsRow)
+{
+    operative_mode = static_cast<Mode>(MAINTENANCE | REBOOT_WARM);
+    dispatch(request(INIT_COMPLETE, {SWIVEND, REBOOT_FAST, UP, 0}));
+    EXPECT_EQ(only_reply(), ints({28, UP, 24, SWIVEND, 0x104, UP, 0}));
+    EXPECT_TRUE(logged(" System mode Maintenance, warm, swivend fast up\n")) << log;
+    EXPECT_EQ(row(SWIVEND).mod_status.mode.mode, REBOOT_FAST);
+    EXPECT_EQ(operative_mode.load(), 0x104);
+
+    operative_mode = REBOOT_FAST;
+    dispatch(request(INIT_COMPLETE, {SWIVEND, REBOOT_FAST, UP, 0}));
+    EXPECT_FALSE(logged("System mode")) << log;
+}
+
+TEST_F(Dispatch, LinkAggregationInitRepeatsAnAnnouncedLayerThree)
+{
+    dispatch(request(INIT_COMPLETE, {TRELL, REBOOT_COLD, UP, 0}));
+    EXPECT_EQ(wire.count, 2u);  // before the announcement: reply and UP only
+
+    broadcast_l3_up = true;
+    dispatch(request(INIT_COMPLETE, {TRELL, REBOOT_COLD, UP, 0}));
+    ASSERT_EQ(wire.count, 3u);
+    EXPECT_EQ(wire.sent[2].sock, nullptr);
+    EXPECT_EQ(sent_bytes(2), ints({12, NETWORK_LAYER_INFO, 8}));
+    EXPECT_TRUE(broadcast_l3_up.load());
+
+    dispatch(request(INIT_COMPLETE, {STP, REBOOT_COLD, UP, 0}));  // only for the link-aggregation daemon
+    EXPECT_EQ(wire.count, 2u);
+}
+
+TEST_F(Dispatch, InitCompleteWhoseReplyFailsBroadcastsNothing)
+{
+    wire.fail_sends_to = 0;
+    Bytes package = request(INIT_COMPLETE, {BGP, REBOOT_WARM, UP, 0});
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(vornmgr_process_message(comm, int(package.size()), reinterpret_cast<char *>(package.data())));
+    log = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(logged(" ERR failed send 28 bytes (send -1) ")) << log;
+    EXPECT_EQ(wire.count, 0u);
+    EXPECT_TRUE(vornmgr_is_mod_registered(BGP));  // the row was already updated
+}
+
+// ---------------------------------------------------------------------------
 // Answers to GO_DOWN
 
 class GoDownAnswers : public Dispatch {
