@@ -42,8 +42,16 @@ function(vorn_add_unit_test)
     gtest_discover_tests(${ARG_NAME}
         TEST_PREFIX "${ARG_NAME}."
         DISCOVERY_MODE PRE_TEST
-        PROPERTIES LABELS unit TIMEOUT ${ARG_TIMEOUT})
+        PROPERTIES LABELS unit TIMEOUT ${ARG_TIMEOUT} ${VORN_TEST_ENVIRONMENT})
 endfunction()
+
+# libzmq is not built with ThreadSanitizer: its internal hand-overs are
+# suppressed, our own code is checked in full.
+set(VORN_TEST_ENVIRONMENT "")
+if(VORN_SANITIZE STREQUAL "thread")
+    set(VORN_TEST_ENVIRONMENT ENVIRONMENT
+        "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1")
+endif()
 
 function(vorn_add_system_test)
     cmake_parse_arguments(PARSE_ARGV 0 ARG "" "NAME;TIMEOUT" "SOURCES;LIBS;DEPENDS")
@@ -79,7 +87,7 @@ function(vorn_add_system_test)
         TEST_PREFIX "${ARG_NAME}."
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 60
-        PROPERTIES LABELS system TIMEOUT ${ARG_TIMEOUT})
+        PROPERTIES LABELS system TIMEOUT ${ARG_TIMEOUT} ${VORN_TEST_ENVIRONMENT})
 endfunction()
 
 # The sandbox's own tests: one from inside, one from outside that checks the

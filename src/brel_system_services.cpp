@@ -74,12 +74,11 @@ int main(int argc, char **argv)
             break;
         case 'l':
             break;
-        case 'h':
-        case 'c':
-            return 0;
         default:
-            // getopt has printed its diagnostic; a bad command line is a failure.
-            return 1;
+            // -h, -c and any option getopt refused (it printed its own
+            // diagnostic) end the program before the PID file is touched,
+            // with status 0 like the manager.
+            return 0;
         }
     }
 

@@ -3,6 +3,8 @@
 
 #include "vorn_mgr.h"
 
+#include "../unit/log_test_util.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,10 +47,12 @@ struct StartupResult {
 
 StartupResult startup()
 {
+    // Captured output goes to the build tree, never to the /tmp under test.
+    log_test::ScratchDir scratch;
     StartupResult r{UNKNOWN_MODE, false, {}};
-    testing::internal::CaptureStderr();
+    log_test::StderrCapture capture(scratch);
     r.mode = vornmgr_get_startup_mode(ALL_MODULES, &r.restarted);
-    r.log = testing::internal::GetCapturedStderr();
+    r.log = capture.text();
     return r;
 }
 
@@ -57,8 +61,6 @@ protected:
     void SetUp() override
     {
         ASSERT_NE(getenv("SANDBOX"), nullptr) << "runs only inside tools/sandbox";
-        // Captured output goes to a file; keep it out of the /tmp under test.
-        setenv("TEST_TMPDIR", "/run", 1);
         unlink(VORNMGR_STARTUP_FILE);
         unlink(VORNMGR_UPGRADE_MARKER);
         unlink(VORNMGR_CONF_FILE);

@@ -3,6 +3,8 @@
 
 #include "vorn_mgr.h"
 
+#include "log_test_util.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -25,22 +27,19 @@ protected:
     std::filesystem::path dir = std::filesystem::current_path() / "vorn_mgr_state_test.d";
     std::string path = (dir / "vornmgrd.conf").string();
 
-    void SetUp() override
-    {
-        std::filesystem::create_directories(dir);
-        // Captured output goes to a file: keep it in the build tree.
-        setenv("TEST_TMPDIR", dir.c_str(), 1);
-    }
+    log_test::ScratchDir scratch;
+
+    void SetUp() override { std::filesystem::create_directories(dir); }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
     ConfigResult read(const std::string &content)
     {
         std::ofstream(path, std::ios::binary) << content;
         ConfigResult r{false, static_cast<Mode>(0x7777), true, 180, 700, {}};
-        testing::internal::CaptureStderr();
+        log_test::StderrCapture capture(scratch);
         r.valid = vornmgr_get_config_startup_mode(ALL_MODULES, path.c_str(), &r.mode, &r.override,
                                                   &r.l3_up_max_time, &r.issu_complete_max_time);
-        r.log = testing::internal::GetCapturedStderr();
+        r.log = capture.text();
         return r;
     }
 };
@@ -156,10 +155,10 @@ TEST_F(ConfigReader, MissingFileIsReported)
     Mode mode = REBOOT_WARM;
     bool override = true;
     int l3 = 1, issu = 2;
-    testing::internal::CaptureStderr();
     const std::string missing = (dir / "absent.conf").string();
+    log_test::StderrCapture capture(scratch);
     EXPECT_FALSE(vornmgr_get_config_startup_mode(ALL_MODULES, missing.c_str(), &mode, &override, &l3, &issu));
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = capture.text();
     EXPECT_EQ(mode, UNKNOWN_MODE);
     EXPECT_FALSE(override);
     EXPECT_NE(log.find("No config file " + missing + " (No such file or directory)\n"), std::string::npos) << log;
