@@ -93,7 +93,7 @@ int vornmgr_comm_thread(void *arg);
 // A socket error on either channel recreates that channel (always on in the
 // daemon; tests that have no real sockets turn it off).
 extern bool zmq_socket_restart_on_error;
-// Starts the comm receive thread and waits for it to end.
+// Start the comm receive thread; wait for it to end (false if none runs).
 bool vornmgr_start_comm_thread(void);
 bool vornmgr_join_comm_thread(void);
 

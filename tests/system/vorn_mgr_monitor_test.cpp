@@ -58,6 +58,11 @@ protected:
 
 TEST_F(ManagerTimers, FirstExpiryAnnouncesLayerThreeThenSendsKeepaliveZero)
 {
+#if defined(__SANITIZE_THREAD__)
+    // The timer's expiry threads are started inside the C library, where the
+    // thread sanitizer cannot follow: the instrumented callback would crash.
+    GTEST_SKIP() << "timer expiry threads cannot run under ThreadSanitizer";
+#endif
     write_config("/etc/norvane/vornmgrd.conf", "boot_mode=warm\nl3_up_max_time=30\n");
     FakeModule module;
     start();
