@@ -39,6 +39,9 @@ function(vorn_add_unit_test)
     endif()
     add_executable(${ARG_NAME} ${ARG_SOURCES})
     target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gtest_main Threads::Threads)
+    # Unit tests run in the sandbox too: GoogleTest's own output capture
+    # writes into /tmp, which must be the sandbox's, not the machine's.
+    set_target_properties(${ARG_NAME} PROPERTIES CROSSCOMPILING_EMULATOR "${VORN_SANDBOX}")
     gtest_discover_tests(${ARG_NAME}
         TEST_PREFIX "${ARG_NAME}."
         DISCOVERY_MODE PRE_TEST
