@@ -180,7 +180,7 @@ public:
     AnsweringModule(const AnsweringModule &) = delete;
     AnsweringModule &operator=(const AnsweringModule &) = delete;
 
-    // The next broadcast (type and payload fields), keepalives left out.
+    // The next broadcast (type and payload fields), keepalives and ISSU notices left out.
     std::optional<std::vector<std::int32_t>> next(Timeout timeout = 30s)
     {
         std::unique_lock<std::mutex> guard(mutex_);
@@ -202,10 +202,10 @@ private:
             const auto fields = fields_of(b);
             return !fields.empty() && fields[0] == ISSU_INFO;
         };
-        for (int attempt = 0; attempt < 50; ++attempt) {
+        for (int attempt = 0; attempt < 20; ++attempt) {
             if (!module_.request(pkg(msg(ISSU_INFO, {id_, 1, 3}))))
                 return false;
-            if (module_.next_broadcast_where(is_issu, 200ms))
+            if (module_.next_broadcast_where(is_issu, 500ms))
                 return true;
         }
         return false;
@@ -218,7 +218,8 @@ private:
             if (!broadcast)
                 continue;
             const auto fields = fields_of(*broadcast);
-            if (fields.empty() || fields[0] == KEEP_ALIVE_REQ)
+            // Keepalives, and any late relay of the subscription probes, are not news.
+            if (fields.empty() || fields[0] == KEEP_ALIVE_REQ || fields[0] == ISSU_INFO)
                 continue;
             if (fields[0] == GO_DOWN && fields.size() >= 3) {
                 // Counted before the answer goes out: the manager may only
