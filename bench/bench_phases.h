@@ -1,0 +1,55 @@
+// bench_phases.h - the measurements of one run, in the order the run makes
+// them. Each adds its table lines, figures and targets to the report and
+// reports a problem when a measurement could not be made as intended.
+#ifndef VORN_BENCH_PHASES_H
+#define VORN_BENCH_PHASES_H
+
+#include "bench.h"
+#include "bench_process.h"
+#include "bench_report.h"
+#include "vorn_mgr_intf.h"
+
+#include <memory>
+#include <vector>
+
+namespace bench {
+
+// Start-up: exec to READY=1 of fresh managers, and the resident memory of
+// one of them just after.
+void measure_startup(const Options &options, int log_fd, Report &report);
+
+// Request round trips through the manager and through the bare echo server
+// (which must be running), 1 and 8 concurrent modules, interleaved.
+void measure_round_trips(const Options &options, Report &report);
+
+// One publish reaching eight subscribers, through the manager and bare.
+void measure_fanout(const Options &options, Report &report);
+
+// Eight library-client modules, identifiers 2 to 9 (the rows the round-trip
+// measurement registered), each its own process. One of them may hold back
+// each GO_DOWN answer.
+class ModulePool {
+public:
+    // Throws std::runtime_error if a module does not come up.
+    ModulePool(const Options &options, Module slow_module, int answer_delay_ms);
+    ~ModulePool();
+    ModulePool(const ModulePool &) = delete;
+    ModulePool &operator=(const ModulePool &) = delete;
+
+    std::vector<std::unique_ptr<Child>> &modules() { return modules_; }
+
+private:
+    std::vector<std::unique_ptr<Child>> modules_;
+};
+
+// Take-down (maintenance enable) and bring-up (maintenance disable) from the
+// operator request to RESP_OVER, with the manager's own share.
+void measure_admin(const Options &options, pid_t manager, Report &report);
+
+// The manager's CPU time and wake-ups while nothing happens, and its
+// resident memory, with the given modules connected.
+void measure_idle(const Options &options, pid_t manager, pid_t module, Report &report);
+
+} // namespace bench
+
+#endif // VORN_BENCH_PHASES_H
