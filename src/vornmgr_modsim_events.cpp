@@ -1,0 +1,399 @@
+// The simulated module's conversation with the manager: the load-complete and
+// init-complete exchanges, and the answer to every broadcast the client
+// library hands to modsim_vornmgr_cb, each reported as one time-stamped line.
+
+#include "vornmgr_modsim.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+modsim_options_t modsim_options;
+// Written by the main thread during start-up and by the callback thread after.
+std::atomic<Mode> my_mode{REBOOT_COLD};
+std::atomic<State> my_state{LOAD_COMPLETE};
+
+namespace {
+
+using modsim_clock = std::chrono::steady_clock;
+
+std::mutex delay_lock;              // guards delays_stopped
+std::condition_variable delay_cond; // signalled when delays_stopped is set
+bool delays_stopped = false;
+
+// Waits `ms` milliseconds unless the program is stopping; false if it is.
+bool modsim_pause(int ms)
+{
+    std::unique_lock<std::mutex> held(delay_lock);
+    return !delay_cond.wait_for(held, std::chrono::milliseconds(ms), [] { return delays_stopped; });
+}
+
+long modsim_ms_since(modsim_clock::time_point start)
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(modsim_clock::now() - start).count());
+}
+
+void modsim_vprint(FILE *out, const char *format, va_list ap)
+{
+    // One buffer and one write per line, so that lines of the two threads
+    // never interleave.
+    char line[1024];
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    size_t used = strftime(line, sizeof line, "%T", &local);
+    int added = snprintf(line + used, sizeof line - used, ".%03ld %s: ", now.tv_nsec / 1000000L,
+                         mod_id_to_str(modsim_options.module));
+    used = std::min(sizeof line - 2, used + static_cast<size_t>(std::max(added, 0)));
+    added = vsnprintf(line + used, sizeof line - 1 - used, format, ap);
+    used = std::min(sizeof line - 2, used + static_cast<size_t>(std::max(added, 0)));
+    line[used] = '\n';
+    line[used + 1] = '\0';
+    fputs(line, out);
+    fflush(out);
+}
+
+// One message of a package, lying whole inside the valid bytes.
+struct modsim_message {
+    int32_t type;
+    int32_t len;
+    const char *payload;
+    int payload_len;
+};
+
+// Reads the message at `offset`; false when no whole message starts there,
+// which ends the walk (a len below the header would never advance it).
+bool modsim_read_message(const char *package, int offset, int end, modsim_message *message)
+{
+    if (end - offset < VORNMGR_MSG_HDR_LEN)
+        return false;
+    memcpy(&message->type, package + offset, sizeof message->type);
+    memcpy(&message->len, package + offset + 4, sizeof message->len);
+    if (message->len < VORNMGR_MSG_HDR_LEN || message->len > end - offset) {
+        modsim_complain("malformed message type 0x%x len %d at offset %d: rest of the package dropped",
+                        message->type, message->len, offset);
+        return false;
+    }
+    message->payload = package + offset + VORNMGR_MSG_HDR_LEN;
+    message->payload_len = message->len - VORNMGR_MSG_HDR_LEN;
+    return true;
+}
+
+// Calls `handle` for each whole message of the package's first `size` bytes.
+template <typename Handler>
+void modsim_walk_package(const char *package, int size, Handler handle)
+{
+    if (size < VORNMGR_PKG_HDR_LEN)
+        return;
+    int32_t total_len;
+    memcpy(&total_len, package, sizeof total_len);
+    const int end = std::min(total_len, size);
+    modsim_message message;
+    for (int offset = VORNMGR_PKG_HDR_LEN; modsim_read_message(package, offset, end, &message);
+         offset += message.len)
+        handle(message);
+}
+
+template <typename Record>
+bool modsim_read_payload(const modsim_message &message, Record *record)
+{
+    if (message.payload_len < static_cast<int>(sizeof(Record))) {
+        modsim_complain("short %s message (len %d) ignored", mod_state_to_str(static_cast<State>(message.type)),
+                        message.len);
+        return false;
+    }
+    memcpy(record, message.payload, sizeof(Record));
+    return true;
+}
+
+// Sends one single-message request; returns the reply's size (its first
+// message type in *reply_type) or -1 with errno set.
+template <typename Record>
+int modsim_send(State type, const Record &payload, char *reply, int reply_cap, int32_t *reply_type)
+{
+    constexpr int32_t msg_len = VORNMGR_MSG_HDR_LEN + static_cast<int32_t>(sizeof(Record));
+    constexpr int32_t total_len = VORNMGR_PKG_HDR_LEN + msg_len;
+    char request[total_len];
+    const int32_t type_value = type;
+    memcpy(request, &total_len, 4);
+    memcpy(request + 4, &type_value, 4);
+    memcpy(request + 8, &msg_len, 4);
+    memcpy(request + 12, &payload, sizeof(Record));
+    const int size = vornmgr_send(modsim_options.module, total_len, request, reply_cap, reply);
+    *reply_type = -1;
+    if (size >= VORNMGR_PKG_HDR_LEN + VORNMGR_MSG_HDR_LEN)
+        memcpy(reply_type, reply + VORNMGR_PKG_HDR_LEN, sizeof *reply_type);
+    return size;
+}
+
+// Sends an answer the manager acknowledges with ACK; false (reported) if it
+// could not be sent. `what` names it in the report.
+template <typename Record>
+bool modsim_send_acknowledged(State type, const Record &payload, const char *what)
+{
+    char reply[VORNMGR_MAX_PKG_LEN];
+    int32_t reply_type;
+    if (modsim_send(type, payload, reply, sizeof reply, &reply_type) < 0) {
+        modsim_complain("%s: answer not sent: %s", what, strerror(errno));
+        return false;
+    }
+    if (reply_type != ACK)
+        modsim_complain("%s: the manager answered %s (0x%x), not ack", what,
+                        mod_state_to_str(static_cast<State>(reply_type)), reply_type);
+    return true;
+}
+
+module_status_t modsim_own_status(State state)
+{
+    return {{modsim_options.module, my_mode.load(), state}, NO_ERROR};
+}
+
+void modsim_handle_go_down(const module_mode_t &order)
+{
+    const bool own = order.mod == modsim_options.module;
+    char mode_text[VORNMGR_TEXT_BUF_LEN];
+    char what[VORNMGR_TEXT_BUF_LEN + 64];
+    snprintf(what, sizeof what, "GO_DOWN for %s (%s)%s", mod_id_to_str(order.mod), mode_to_str(order.mode, mode_text),
+             own ? ", this module" : "");
+    if (modsim_options.silent_all || (own && modsim_options.silent_own)) {
+        modsim_say("%s: left unanswered (silent)", what);
+        return;
+    }
+    const auto received = modsim_clock::now();
+    if (!modsim_pause(own ? modsim_options.own_delay_ms : modsim_options.others_delay_ms)) {
+        modsim_say("%s: not answered, stopping", what);
+        return;
+    }
+    const Failure_Reason reason = own ? modsim_options.failure_reason : NO_ERROR;
+    const module_down_status_t answer{order.mod, {modsim_options.module, order.mode, order.state}, reason};
+    if (!modsim_send_acknowledged(GO_DOWN, answer, what))
+        return;
+    const long waited = modsim_ms_since(received);
+    if (own) {
+        my_mode = order.mode;
+        my_state = order.state;
+    }
+    if (reason != NO_ERROR)
+        modsim_say("%s: answered after %ld ms, with failure reason %d", what, waited, static_cast<int>(reason));
+    else
+        modsim_say("%s: answered after %ld ms", what, waited);
+}
+
+void modsim_handle_down(const module_mode_t &order)
+{
+    char mode_text[VORNMGR_TEXT_BUF_LEN];
+    const bool own = order.mod == modsim_options.module;
+    if (own) {
+        my_mode = order.mode;
+        my_state = order.state;
+    }
+    modsim_say("DOWN for %s (%s)%s", mod_id_to_str(order.mod), mode_to_str(order.mode, mode_text),
+               own ? ": this module is down" : "");
+}
+
+void modsim_handle_come_up(const module_mode_t &order)
+{
+    char mode_text[VORNMGR_TEXT_BUF_LEN];
+    mode_to_str(order.mode, mode_text);
+    if (order.mod != ALL_MODULES && order.mod != modsim_options.module) {
+        modsim_say("COME_UP for %s (%s): not for this module", mod_id_to_str(order.mod), mode_text);
+        return;
+    }
+    modsim_say("COME_UP for %s (%s): starting the handshake again", mod_id_to_str(order.mod), mode_text);
+    if (!modsim_send_load_complete() || !modsim_send_init_complete())
+        modsim_complain("COME_UP for %s (%s): handshake failed, the module stays down", mod_id_to_str(order.mod),
+                        mode_text);
+}
+
+void modsim_handle_up(const module_status_t &status)
+{
+    char mode_text[VORNMGR_TEXT_BUF_LEN];
+    if (status.mode.mod == modsim_options.module) {
+        my_mode = status.mode.mode;
+        my_state = status.mode.state;
+    }
+    modsim_say("UP for %s (%s, %s)", mod_id_to_str(status.mode.mod), mode_to_str(status.mode.mode, mode_text),
+               mod_state_to_str(status.mode.state));
+}
+
+void modsim_handle_keepalive(const keepalive_request_t &request)
+{
+    const keepalive_response_t answer{request.seq, modsim_own_status(my_state.load())};
+    char what[64];
+    snprintf(what, sizeof what, "KEEP_ALIVE_REQ seq %d", static_cast<int>(request.seq));
+    if (modsim_send_acknowledged(KEEP_ALIVE_RESP, answer, what))
+        modsim_say("%s: answered", what);
+}
+
+void modsim_handle_status_request(void)
+{
+    const module_status_t answer = modsim_own_status(my_state.load());
+    if (!modsim_send_acknowledged(MODULE_STATUS_RESP, answer, "MODULE_STATUS_REQ"))
+        return;
+    char mode_text[VORNMGR_TEXT_BUF_LEN];
+    modsim_say("MODULE_STATUS_REQ: answered %s, %s", mode_to_str(answer.mode.mode, mode_text),
+               mod_state_to_str(answer.mode.state));
+}
+
+void modsim_handle_issu_info(const issu_info_t &info)
+{
+    char action_text[VORNMGR_TEXT_BUF_LEN];
+    char status_text[VORNMGR_TEXT_BUF_LEN];
+    modsim_say("ISSU_INFO from %s: %s, %s", mod_id_to_str(info.module), issu_action_to_str(info.action, action_text),
+               issu_status_to_str(info.status, status_text));
+}
+
+void modsim_handle_broadcast(const modsim_message &message)
+{
+    module_mode_t order;
+    module_status_t status;
+    keepalive_request_t keepalive;
+    issu_info_t issu;
+    switch (message.type) {
+    case GO_DOWN:
+        if (modsim_read_payload(message, &order))
+            modsim_handle_go_down(order);
+        break;
+    case DOWN:
+        if (modsim_read_payload(message, &order))
+            modsim_handle_down(order);
+        break;
+    case COME_UP:
+        if (modsim_read_payload(message, &order))
+            modsim_handle_come_up(order);
+        break;
+    case UP:
+        if (modsim_read_payload(message, &status))
+            modsim_handle_up(status);
+        break;
+    case KEEP_ALIVE_REQ:
+        if (modsim_read_payload(message, &keepalive))
+            modsim_handle_keepalive(keepalive);
+        break;
+    case MODULE_STATUS_REQ:
+        modsim_handle_status_request();
+        break;
+    case NETWORK_LAYER_INFO:
+        modsim_say("NETWORK_LAYER_INFO: layer 3 is up");
+        break;
+    case ISSU_INFO:
+        if (modsim_read_payload(message, &issu))
+            modsim_handle_issu_info(issu);
+        break;
+    default:
+        modsim_say("%s broadcast (0x%x) ignored", mod_state_to_str(static_cast<State>(message.type)), message.type);
+        break;
+    }
+}
+
+} // namespace
+
+void modsim_say(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    modsim_vprint(stdout, format, ap);
+    va_end(ap);
+}
+
+void modsim_complain(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    modsim_vprint(stderr, format, ap);
+    va_end(ap);
+}
+
+bool modsim_send_load_complete(void)
+{
+    char reply[VORNMGR_MAX_PKG_LEN];
+    int32_t reply_type;
+    const int size = modsim_send(LOAD_COMPLETE, modsim_own_status(LOAD_COMPLETE), reply, sizeof reply, &reply_type);
+    if (size < 0) {
+        modsim_complain("LOAD_COMPLETE not sent: %s", strerror(errno));
+        return false;
+    }
+    bool mode_told = false;
+    char mode_text[VORNMGR_TEXT_BUF_LEN] = "";
+    char up_list[160] = "";
+    size_t up_used = 0;
+    modsim_walk_package(reply, size, [&](const modsim_message &message) {
+        if (message.type == MODE_INFO) {
+            module_mode_t info;
+            if (!modsim_read_payload(message, &info))
+                return;
+            my_mode = info.mode;
+            my_state = info.state;
+            mode_to_str(info.mode, mode_text);
+            mode_told = true;
+        } else if (message.type == MOD_LIST) {
+            for (int at = 0; at + 4 <= message.payload_len; at += 4) {
+                int32_t mod;
+                memcpy(&mod, message.payload + at, sizeof mod);
+                const int added = snprintf(up_list + up_used, sizeof up_list - up_used, " %s",
+                                           mod_id_to_str(static_cast<Module>(mod)));
+                up_used = std::min(sizeof up_list - 1, up_used + static_cast<size_t>(std::max(added, 0)));
+            }
+        } else {
+            modsim_complain("LOAD_COMPLETE: unexpected %s (0x%x) in the answer",
+                            mod_state_to_str(static_cast<State>(message.type)), message.type);
+        }
+    });
+    if (!mode_told) {
+        modsim_complain("LOAD_COMPLETE: the manager answered %s (0x%x) without the system mode",
+                        mod_state_to_str(static_cast<State>(reply_type)), reply_type);
+        return false;
+    }
+    modsim_say("LOAD_COMPLETE: answered with mode %s, state %s; modules up:%s", mode_text,
+               mod_state_to_str(my_state.load()), up_used > 0 ? up_list : " none");
+    return true;
+}
+
+bool modsim_send_init_complete(void)
+{
+    char reply[VORNMGR_MAX_PKG_LEN];
+    int32_t reply_type;
+    const int size = modsim_send(INIT_COMPLETE, modsim_own_status(INIT_COMPLETE), reply, sizeof reply, &reply_type);
+    if (size < 0) {
+        modsim_complain("INIT_COMPLETE not sent: %s", strerror(errno));
+        return false;
+    }
+    bool up_told = false;
+    modsim_walk_package(reply, size, [&](const modsim_message &message) {
+        module_status_t status;
+        if (message.type != UP || !modsim_read_payload(message, &status))
+            return;
+        my_state = status.mode.state;
+        up_told = true;
+    });
+    if (!up_told) {
+        modsim_complain("INIT_COMPLETE: the manager answered %s (0x%x), not up",
+                        mod_state_to_str(static_cast<State>(reply_type)), reply_type);
+        return false;
+    }
+    char mode_text[VORNMGR_TEXT_BUF_LEN];
+    modsim_say("INIT_COMPLETE: answered up, mode %s, state %s", mode_to_str(my_mode.load(), mode_text),
+               mod_state_to_str(my_state.load()));
+    return true;
+}
+
+int modsim_vornmgr_cb(int len, void *buf)
+{
+    modsim_walk_package(static_cast<const char *>(buf), len, modsim_handle_broadcast);
+    return 1;
+}
+
+void modsim_stop_delays(void)
+{
+    {
+        std::lock_guard<std::mutex> guard(delay_lock);
+        delays_stopped = true;
+    }
+    delay_cond.notify_all();
+}
