@@ -18,7 +18,7 @@ constexpr std::int32_t FRR = 2, BGP = 3, STP = 5, TRELL = 6, SWIVEND = 7, SDK = 
 constexpr std::int32_t LOAD_COMPLETE = 3, INIT_COMPLETE = 4, KEEP_ALIVE_RESP = 5, MODULE_STATUS_RESP = 6,
                        MODULE_REGISTER = 7, MODULE_UNREGISTER = 8, UP = 103, MODE_INFO = 104, MOD_LIST = 105,
                        NETWORK_LAYER_INFO = 109, ISSU_INFO = 200;
-constexpr std::int32_t REBOOT_COLD = 0x1, REBOOT_FAST = 0x2, REBOOT_WARM = 0x4, MAINTENANCE = 0x100;
+constexpr std::int32_t REBOOT_COLD = 0x1, REBOOT_WARM = 0x4;
 
 const Bytes ACK = ints({12, 107, 8});
 const Bytes NACK = ints({12, 108, 8});
@@ -110,15 +110,6 @@ TEST_F(ManagerCore, SwitchDaemonStatusAnswerSetsTheModeThatLaterRepliesCarry)
     const Bytes expected = {0x24, 0, 0, 0, 0x68, 0, 0, 0, 0x14, 0, 0, 0, 0x09, 0, 0, 0, 0x04, 0, 0, 0,
                             0x67, 0, 0, 0, 0x69, 0, 0, 0, 0x0c, 0, 0, 0, 0x07, 0, 0, 0};
     EXPECT_EQ(services.request(pkg(msg(LOAD_COMPLETE, {SYSTEM_SERVICES, 0, 0, 0}))), expected);
-}
-
-TEST_F(ManagerCore, SwitchDaemonInitInAnotherModeIsLoggedNotAdopted)
-{
-    FakeModule swivend;
-    EXPECT_EQ(swivend.request(pkg(msg(MODULE_STATUS_RESP, {SWIVEND, MAINTENANCE | REBOOT_WARM, UP, 0}))), ACK);
-    EXPECT_EQ(swivend.request(pkg(msg(INIT_COMPLETE, {SWIVEND, REBOOT_FAST, UP, 0}))),
-              ints({28, UP, 24, SWIVEND, MAINTENANCE | REBOOT_WARM, UP, 0}));
-    EXPECT_TRUE(logged(" System mode Maintenance, warm, swivend fast up\n"));
 }
 
 TEST_F(ManagerCore, NetworkLayerInfoIsAcknowledgedAndRebroadcastByteForByte)

@@ -65,12 +65,6 @@ TEST_F(Registry, LayerThreeUpCountIgnoresRegistration)
     EXPECT_EQ(vornmgr_num_l3_mod_present(), 0);
 }
 
-TEST_F(Registry, LayerThreeModulesAreTheRoutingOnes)
-{
-    for (int mod = VORNMGR; mod < MAX_MODULES; mod++)
-        EXPECT_EQ(vornmgr_is_mod_l3(static_cast<Module>(mod)), mod == FRR || mod == BGP || mod == OSPF) << mod;
-}
-
 TEST_F(Registry, SetStateOfAllModulesTouchesRegisteredRowsOnly)
 {
     EXPECT_TRUE(vornmgr_set_mod_state(ALL_MODULES, REBOOT_WARM, GO_DOWN));  // nothing registered: still true
