@@ -1,0 +1,101 @@
+// fuzz_support.h - what the fuzz targets share: the check that turns a broken
+// promise of the code under test into a crash the fuzzer keeps, the way an
+// input is cut into the packages of one conversation, and quiet logging for
+// long fuzzing runs.
+//
+// Every target defines LLVMFuzzerTestOneInput and LLVMFuzzerInitialize. They
+// are built twice: with libFuzzer in the clang fuzz build (scripts/fuzz), and
+// with fuzz/replay_test.cpp in the normal build, where every committed corpus
+// input is replayed as a unit test.
+#ifndef VORN_FUZZ_SUPPORT_H
+#define VORN_FUZZ_SUPPORT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
+// A promise of the code under test did not hold: say which, then abort, so the
+// fuzzer saves the input and a replay fails with the message.
+#define FUZZ_CHECK(condition, ...)                                                 \
+    do {                                                                           \
+        if (!(condition)) {                                                        \
+            fprintf(stderr, "fuzz check failed at %s:%d: %s: ", __FILE__, __LINE__, \
+                    #condition);                                                   \
+            fprintf(stderr, __VA_ARGS__);                                          \
+            fputc('\n', stderr);                                                   \
+            abort();                                                               \
+        }                                                                          \
+    } while (0)
+
+namespace vorn_fuzz {
+
+inline int32_t read_int(const void *at)
+{
+    int32_t value;
+    memcpy(&value, at, sizeof value);
+    return value;
+}
+
+// Cuts an input into the packages of one conversation, one after another. A
+// package ends where its own total_len says when that lies within what is
+// left; otherwise (a total_len below 4, past the end, or fewer than 4 bytes
+// left) it takes everything that is left. So a seed is simply the protocol's
+// packages back to back, and the last package may lie about its length.
+class PackageCutter {
+public:
+    PackageCutter(const uint8_t *data, size_t size) : data_(data), left_(size) {}
+
+    // The next package, or false when the input is used up.
+    bool next(const uint8_t **package, size_t *size)
+    {
+        if (left_ == 0)
+            return false;
+        size_t take = left_;
+        if (left_ >= 4) {
+            const int32_t total_len = read_int(data_);
+            if (total_len >= 4 && static_cast<size_t>(total_len) <= left_)
+                take = static_cast<size_t>(total_len);
+        }
+        *package = data_;
+        *size = take;
+        data_ += take;
+        left_ -= take;
+        return true;
+    }
+
+private:
+    const uint8_t *data_;
+    size_t left_;
+};
+
+// Long fuzzing runs (scripts/fuzz sets VORN_FUZZ_QUIET) would write every log
+// line of millions of inputs; the lines are still formatted, so every log
+// call's arguments are exercised, but they go to /dev/null.
+bool quiet_requested(void);
+void quiet_logs(void);
+
+// The shell while the code under test runs: a target that must not run real
+// commands (reboots, upgrade scripts) installs a recorder, and every system()
+// of the code under test reaches it while a ShellCapture lives. All other
+// calls, such as libFuzzer's own fork and merge jobs, reach the real shell.
+typedef int (*shell_recorder_fn)(const char *command);
+class ShellCapture {
+public:
+    explicit ShellCapture(shell_recorder_fn recorder);
+    ~ShellCapture();
+    ShellCapture(const ShellCapture &) = delete;
+    ShellCapture &operator=(const ShellCapture &) = delete;
+};
+
+// Targets that use the manager's fixed port or files refuse to run outside
+// tools/sandbox, which gives every run its own /tmp and network.
+void require_sandbox(const char *target);
+
+} // namespace vorn_fuzz
+
+#endif // VORN_FUZZ_SUPPORT_H
