@@ -8,11 +8,6 @@ list(REMOVE_ITEM VORNMGR_SOURCES ${PROJECT_SOURCE_DIR}/src/vorn_mgr.cpp)
 add_library(vornmgr_core STATIC ${VORNMGR_SOURCES})
 target_include_directories(vornmgr_core PUBLIC ${PROJECT_SOURCE_DIR}/src ${CPPZMQ_INCLUDE_DIR})
 target_link_libraries(vornmgr_core PUBLIC vorn_intf vorn_log PkgConfig::ZMQ PkgConfig::SYSTEMD Threads::Threads)
-# The operator server is built by its own engineer; until its file exists the
-# entry does without it.
-if(EXISTS ${PROJECT_SOURCE_DIR}/src/vorn_mgr_cli.cpp)
-    target_compile_definitions(vornmgr_core PUBLIC VORNMGR_HAVE_CLI)
-endif()
 
 add_executable(vornmgrd src/vorn_mgr.cpp)
 target_link_libraries(vornmgrd PRIVATE vornmgr_core)

@@ -70,12 +70,8 @@ void vornmgr_teardown(bool cli_started)
     vornmgr_join_comm_thread();
     vornmgr_destroy_comm_channel();
     vornmgr_delete_monitor_timer();
-#ifdef VORNMGR_HAVE_CLI
     if (cli_started)
         vornmgr_stop_cli();
-#else
-    (void)cli_started;
-#endif
     vornmgr_destroy_pub_channel();
 }
 
@@ -142,12 +138,9 @@ int main(int argc, char **argv)
         vornmgr_teardown(false);
         return 0;
     }
-#ifdef VORNMGR_HAVE_CLI
+    // A failed operator socket does not stop the start.
     vornmgr_start_cli();
     const bool cli_started = true;
-#else
-    const bool cli_started = false;
-#endif
     vornmgr_unblock_stop_signals();
     sd_notify(0, "READY=1");
     vornmgr_start_time = time(nullptr);
