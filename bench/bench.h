@@ -39,6 +39,8 @@ inline constexpr const char *MANAGER_CLI_SOCKET = "/run/vornmgr_cli.sock";
 // Counts and durations of one run. The defaults are the documented run;
 // --smoke shrinks everything to a few seconds.
 struct Options {
+    bool wants(const char *phase) const { return ("," + phases + ",").find("," + std::string(phase) + ",") != std::string::npos; }
+
     int requests = 20000;     // request round trips per (kind, target, concurrency)
     int rounds = 10;          // bare and manager alternate this many times
     int fanouts = 1000;       // publishes reaching eight subscribers, per target
@@ -47,6 +49,8 @@ struct Options {
     int slow_delay_ms = 50;
     int startups = 30;        // fresh manager starts, exec to READY=1
     int idle_seconds = 60;    // quiet period measured; 60 and more waits for a keepalive first
+    // Which measurements to make: any of startup, rtt, fanout, admin, idle.
+    std::string phases = "startup,rtt,fanout,admin,idle";
     std::string results_path = "bench-results.txt";
     std::string log_path = "/tmp/vornmgr_bench-vornmgrd.log";
     std::string vornmgrd_path;  // the manager built with this program by default

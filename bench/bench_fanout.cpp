@@ -128,6 +128,7 @@ const std::array<Target, 2> targets{{
 struct Measured {
     std::vector<ns_t> first;  // request sent to the first subscriber's receipt
     std::vector<ns_t> last;   // ... to the last subscriber's receipt
+    ns_t server_cpu = 0;
 };
 
 // Publishes probes until all subscribers hear one, so that no measured
@@ -147,9 +148,11 @@ bool wait_subscribed(Publisher &publisher, Subscribers &subscribed)
 
 } // namespace
 
-void measure_fanout(const Options &options, Report &report)
+void measure_fanout(const Options &options, const Servers &servers, Report &report)
 {
-    report.section("Broadcast fan-out, 8 subscribers  target        first median us  last median us  last p99 us  ratio");
+    report.section("Broadcast fan-out, 8 subscribers  target        first median us  last median us  last p99 us  "
+                   "server CPU us/publish  ratio");
+    const std::array<pid_t, 2> server_pids{servers.bare, servers.manager};
     std::array<Measured, 2> measured;
     for (size_t t = 0; t < targets.size(); t++) {
         Publisher publisher(targets[t].comm);
@@ -159,6 +162,7 @@ void measure_fanout(const Options &options, Report &report)
             return;
         }
         std::array<ns_t, subscribers> arrived;
+        const ProcSample before = proc_sample(server_pids[t]);
         for (int32_t number = 0; number < options.fanouts; number++) {
             subscribed.expect(number);
             const ns_t sent = now_ns();
@@ -170,6 +174,7 @@ void measure_fanout(const Options &options, Report &report)
             measured[t].first.push_back(*std::min_element(arrived.begin(), arrived.end()) - sent);
             measured[t].last.push_back(*std::max_element(arrived.begin(), arrived.end()) - sent);
         }
+        measured[t].server_cpu = proc_activity(before, proc_sample(server_pids[t])).run_ns;
     }
     std::array<Summary, 2> first;
     std::array<Summary, 2> last;
@@ -180,9 +185,11 @@ void measure_fanout(const Options &options, Report &report)
     const double ratio = last[0].median > 0 ? double(last[1].median) / double(last[0].median) : 0;
     for (size_t t = 0; t < targets.size(); t++) {
         const std::string key = format("fanout.%s", t == 0 ? "bare" : "vornmgrd");
-        report.line(format("%-33s %-14s %15.1f %15.1f %12.1f  %s", t == 0 ? "request to receipt" : "",
+        const double cpu_per_publish = double(measured[t].server_cpu) / double(NS_PER_US) / double(options.fanouts);
+        report.line(format("%-33s %-14s %15.1f %15.1f %12.1f %22.1f  %s", t == 0 ? "request to receipt" : "",
                            targets[t].name, to_us(first[t].median), to_us(last[t].median), to_us(last[t].p99),
-                           t == 0 ? "" : format("%.2f", ratio).c_str()));
+                           cpu_per_publish, t == 0 ? "" : format("%.2f", ratio).c_str()));
+        report.figure(key + ".server_cpu", cpu_per_publish, "us/publish");
         report.figure(key + ".first.median", to_us(first[t].median), "us");
         report.figure(key + ".last.median", to_us(last[t].median), "us");
         report.figure(key + ".last.p99", to_us(last[t].p99), "us");

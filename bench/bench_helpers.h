@@ -12,6 +12,11 @@ namespace bench {
 // reply, as the manager does. Prints "R" when bound; runs until killed.
 int echo_server_main();
 
+// The bare take-down sequencer (bench_sequencer.cpp): the manager's
+// take-down and bring-up exchange in plain libzmq, on the manager's endpoints
+// and operator socket. Prints "R" when listening; runs until killed.
+int bare_sequencer_main();
+
 // A module that reaches the manager through libvornmgr, as every module of
 // the switch does: registers, reports load and init complete, answers every
 // broadcast it owes an answer, and repeats the handshake on COME_UP.

@@ -106,6 +106,11 @@ ManagerRun start_manager(const Options &options, int log_fd)
     if (!ready)
         throw std::runtime_error("the manager did not report READY=1 within 10 s (see " + options.log_path + ")");
     run.ready_after = *ready - run.process->spawned_at();
+    const ProcSample at_ready = proc_sample(run.process->pid());
+    for (const TaskSample &task : at_ready.tasks) {
+        run.cpu_at_ready += task.run_ns;
+        run.queued_at_ready += task.queued_ns;
+    }
     return run;
 }
 

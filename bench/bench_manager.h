@@ -32,6 +32,11 @@ private:
 struct ManagerRun {
     std::unique_ptr<Child> process;
     ns_t ready_after = 0;  // from exec to READY=1
+    // Read just after READY=1, over all its threads: the CPU time it used to
+    // get there and the time it spent runnable but waiting for a CPU, which
+    // tells a slow start of ours from a busy machine.
+    ns_t cpu_at_ready = 0;
+    ns_t queued_at_ready = 0;
 };
 
 // Makes the sandbox's files those of a first start in a fresh boot (warm boot

@@ -18,12 +18,19 @@ namespace bench {
 // one of them just after.
 void measure_startup(const Options &options, int log_fd, Report &report);
 
-// Request round trips through the manager and through the bare echo server
-// (which must be running), 1 and 8 concurrent modules, interleaved.
-void measure_round_trips(const Options &options, Report &report);
+// The two servers compared: the bare echo server first, then the manager.
+struct Servers {
+    pid_t bare = -1;
+    pid_t manager = -1;
+};
+
+// Request round trips through the manager and through the bare echo server,
+// 1 and 8 concurrent modules, interleaved; with each server's CPU time per
+// request, which machine load does not blur as it does latency.
+void measure_round_trips(const Options &options, const Servers &servers, Report &report);
 
 // One publish reaching eight subscribers, through the manager and bare.
-void measure_fanout(const Options &options, Report &report);
+void measure_fanout(const Options &options, const Servers &servers, Report &report);
 
 // Eight library-client modules, identifiers 2 to 9 (the rows the round-trip
 // measurement registered), each its own process. One of them may hold back
@@ -42,9 +49,19 @@ private:
     std::vector<std::unique_ptr<Child>> modules_;
 };
 
+// The server of a take-down measurement: the manager, or the bare sequencer
+// standing in for it on the same endpoints and operator socket.
+struct AdminServer {
+    pid_t pid = -1;
+    const char *name = "vornmgrd";
+    const char *key = "vornmgrd";  // prefix of its figures
+    bool is_manager = true;        // the targets apply to the manager only
+};
+
 // Take-down (maintenance enable) and bring-up (maintenance disable) from the
-// operator request to RESP_OVER, with the manager's own share.
-void measure_admin(const Options &options, pid_t manager, Report &report);
+// operator request to RESP_OVER, eight responsive modules and then one late
+// module, with the server's own share.
+void measure_admin(const Options &options, const AdminServer &server, Report &report);
 
 // The manager's CPU time and wake-ups while nothing happens, and its
 // resident memory, with the given modules connected.

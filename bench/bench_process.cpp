@@ -229,8 +229,7 @@ ProcSample proc_sample(pid_t pid)
         if (!counters.name.empty() && counters.name.back() == '\n')
             counters.name.pop_back();
         std::istringstream schedstat(read_text_file(task + "/schedstat"));
-        ns_t waited = 0;
-        if (!(schedstat >> counters.run_ns >> waited >> counters.timeslices))
+        if (!(schedstat >> counters.run_ns >> counters.queued_ns >> counters.timeslices))
             continue;  // the thread ended while we read
         const std::string task_status = read_text_file(task + "/status");
         counters.voluntary = status_field(task_status, "voluntary_ctxt_switches:");
@@ -254,12 +253,14 @@ Activity proc_activity(const ProcSample &before, const ProcSample &after)
                 continue;
             found = true;
             delta.run_ns -= then.run_ns;
+            delta.queued_ns -= then.queued_ns;
             delta.timeslices -= then.timeslices;
             delta.voluntary -= then.voluntary;
             delta.involuntary -= then.involuntary;
         }
         activity.threads_changed = activity.threads_changed || !found;
         activity.run_ns += delta.run_ns;
+        activity.queued_ns += delta.queued_ns;
         activity.wakeups += delta.timeslices;
         if (delta.run_ns > 0 || delta.timeslices > 0)
             activity.busy.push_back(delta);

@@ -61,6 +61,7 @@ struct TaskSample {
     pid_t tid = 0;
     std::string name;
     ns_t run_ns = 0;          // CPU time (schedstat)
+    ns_t queued_ns = 0;       // time runnable but waiting for a CPU (schedstat)
     int64_t timeslices = 0;   // times put on a CPU, i.e. wake-ups (schedstat)
     int64_t voluntary = 0;    // context switches (status)
     int64_t involuntary = 0;
@@ -84,6 +85,7 @@ ProcSample proc_sample(pid_t pid);
 struct Activity {
     ns_t window = 0;
     ns_t run_ns = 0;            // threads alive at the end (new ones counted whole)
+    ns_t queued_ns = 0;         // same threads, runnable but waiting for a CPU
     int64_t wakeups = 0;        // timeslices, same threads
     int64_t cpu_ticks = 0;      // whole process, exited threads included
     bool threads_changed = false;

@@ -31,6 +31,15 @@ void Report::line(const std::string &text)
 void Report::figure(const std::string &key, double value, const std::string &unit)
 {
     figures_.push_back(format("%-48s %14.3f %s", key.c_str(), value, unit.c_str()));
+    values_[key] = value;
+}
+
+std::optional<double> Report::value(const std::string &key) const
+{
+    const auto found = values_.find(key);
+    if (found == values_.end())
+        return std::nullopt;
+    return found->second;
 }
 
 void Report::target(const std::string &what, bool met, const std::string &measured)

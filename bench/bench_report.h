@@ -5,6 +5,8 @@
 #define VORN_BENCH_REPORT_H
 
 #include <cstdio>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,8 @@ public:
     void line(const std::string &text);
     // A figure of the results file: "key value unit".
     void figure(const std::string &key, double value, const std::string &unit);
+    // A figure recorded earlier in the run, for measurements that build on it.
+    std::optional<double> value(const std::string &key) const;
     void target(const std::string &what, bool met, const std::string &measured);
     // A measurement that went wrong; the run then ends with status 1.
     void problem(const std::string &text);
@@ -39,6 +43,7 @@ private:
     std::string footer_;
     std::vector<std::string> lines_;
     std::vector<std::string> figures_;
+    std::map<std::string, double> values_;
     std::vector<std::string> targets_;
     std::vector<std::string> notes_;
     std::vector<std::string> problems_;

@@ -119,12 +119,15 @@ struct Pooled {
     std::vector<ns_t> latencies;
     ns_t busy = 0;  // sum of the runs' wall times
     int64_t requests = 0;
+    ns_t server_cpu = 0;  // CPU time the server used, warm-up requests included
+    int64_t server_requests = 0;
 };
 
 // One run of `clients` concurrent clients; problems go to the report.
 void run_load(std::vector<std::unique_ptr<Client>> &pool, int clients, Kind kind, bool echoes, int per_client,
-              Pooled &into, Report &report, const char *target)
+              pid_t server, Pooled &into, Report &report, const char *target)
 {
+    const ProcSample before = proc_sample(server);
     std::vector<ClientRun> runs(static_cast<size_t>(clients));
     std::barrier<> start(clients);
     std::vector<std::thread> threads;
@@ -133,6 +136,8 @@ void run_load(std::vector<std::unique_ptr<Client>> &pool, int clients, Kind kind
                              std::ref(runs[size_t(i)]));
     for (std::thread &thread : threads)
         thread.join();
+    into.server_cpu += proc_activity(before, proc_sample(server)).run_ns;
+    into.server_requests += int64_t(clients) * (warmup_requests + per_client);
     ns_t first = runs.front().started;
     ns_t last = runs.front().ended;
     for (const ClientRun &run : runs) {
@@ -153,9 +158,11 @@ const char *kind_key(Kind kind)
 
 } // namespace
 
-void measure_round_trips(const Options &options, Report &report)
+void measure_round_trips(const Options &options, const Servers &servers, Report &report)
 {
-    report.section("Request round trip             modules  target          median us    p99 us     req/s   median ratio");
+    report.section("Request round trip             modules  target          median us    p99 us     req/s  "
+                   "server CPU us/req  median ratio");
+    const std::array<pid_t, 2> server_pids{servers.bare, servers.manager};
     std::array<std::vector<std::unique_ptr<Client>>, 2> pools;
     for (size_t t = 0; t < targets.size(); t++)
         for (int i = 0; i < max_clients; i++)
@@ -170,8 +177,8 @@ void measure_round_trips(const Options &options, Report &report)
                 // right after the other's burst.
                 for (size_t step = 0; step < targets.size(); step++) {
                     const size_t t = (step + size_t(round)) % targets.size();
-                    run_load(pools[t], clients, kind, targets[t].echoes, per_client, pooled[t], report,
-                             targets[t].name);
+                    run_load(pools[t], clients, kind, targets[t].echoes, per_client, server_pids[t], pooled[t],
+                             report, targets[t].name);
                 }
             }
             std::array<Summary, 2> summaries;
@@ -182,9 +189,12 @@ void measure_round_trips(const Options &options, Report &report)
             for (size_t t = 0; t < targets.size(); t++) {
                 const double rate = pooled[t].busy > 0 ? double(pooled[t].requests) * double(NS_PER_S) / double(pooled[t].busy) : 0;
                 const std::string key = format("rtt.%s.%d.%s", kind_key(kind), clients, t == 0 ? "bare" : "vornmgrd");
-                report.line(format("%-30s %7d  %-14s %10.1f %9.1f %9.0f   %s", t == 0 ? title : "", clients,
+                const double cpu_per_request = double(pooled[t].server_cpu) / double(NS_PER_US) /
+                                               double(std::max<int64_t>(1, pooled[t].server_requests));
+                report.line(format("%-30s %7d  %-14s %10.1f %9.1f %9.0f %18.1f  %s", t == 0 ? title : "", clients,
                                    targets[t].name, to_us(summaries[t].median), to_us(summaries[t].p99), rate,
-                                   t == 0 ? "" : format("%.2f", ratio).c_str()));
+                                   cpu_per_request, t == 0 ? "" : format("%.2f", ratio).c_str()));
+                report.figure(key + ".server_cpu", cpu_per_request, "us/request");
                 report.figure(key + ".median", to_us(summaries[t].median), "us");
                 report.figure(key + ".p99", to_us(summaries[t].p99), "us");
                 report.figure(key + ".rate", rate, "requests/s");

@@ -25,8 +25,10 @@ for key in startup.median memory.fresh_rss \
     rtt.keepalive.1.bare.median rtt.keepalive.1.vornmgrd.median rtt.keepalive.1.ratio \
     rtt.keepalive.8.vornmgrd.rate rtt.register.1.vornmgrd.median rtt.register.8.ratio \
     fanout.bare.last.median fanout.vornmgrd.last.median fanout.ratio \
-    admin.responsive.takedown.median admin.responsive.manager_share.median admin.responsive.all_up.median \
-    admin.slow.takedown.median admin.slow.module_delays.median admin.slow.manager_share.median \
+    admin.vornmgrd.responsive.takedown.median admin.vornmgrd.responsive.share.median \
+    admin.vornmgrd.responsive.all_up.median admin.vornmgrd.slow.takedown.median \
+    admin.vornmgrd.slow.module_delays.median admin.vornmgrd.slow.share.median \
+    admin.bare.responsive.share.median admin.bare.slow.share.median admin.overhead.responsive \
     idle.quiet.cpu idle.quiet.wakeups memory.rss; do
     if ! grep -Eq "^$key +-?[0-9]+\.[0-9]+ " "$results"; then
         echo "figure $key missing from $results" >&2
@@ -35,7 +37,7 @@ for key in startup.median memory.fresh_rss \
 done
 # The run holds back each of the slow module's eight GO_DOWN answers for
 # 50 ms: if the manager did not wait for them, the measured delays show it.
-slow_delays=$(awk '$1 == "admin.slow.module_delays.median" { print int($2) }' "$results")
+slow_delays=$(awk '$1 == "admin.vornmgrd.slow.module_delays.median" { print int($2) }' "$results")
 if [ "${slow_delays:-0}" -lt 400 ]; then
     echo "the slow module's answer delays sum to ${slow_delays:-nothing} ms, expected at least 8 x 50" >&2
     missing=1

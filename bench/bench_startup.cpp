@@ -15,6 +15,8 @@ void measure_startup(const Options &options, int log_fd, Report &report)
 {
     report.section("Start-up, exec to READY=1                 median ms      p99 ms      min ms      max ms");
     std::vector<ns_t> ready;
+    std::vector<ns_t> cpu;
+    std::vector<ns_t> queued;
     ProcSample fresh;
     for (int i = 0; i < options.startups; i++) {
         ManagerRun run;
@@ -25,6 +27,8 @@ void measure_startup(const Options &options, int log_fd, Report &report)
             return;
         }
         ready.push_back(run.ready_after);
+        cpu.push_back(run.cpu_at_ready);
+        queued.push_back(run.queued_at_ready);
         if (i == 0) {
             // Memory of a manager that has just started, before any module.
             sleep_ns(200 * NS_PER_MS);
@@ -37,6 +41,14 @@ void measure_startup(const Options &options, int log_fd, Report &report)
     const Summary summary = summarise(ready);
     report.line(format("%-40s %11.2f %11.2f %11.2f %11.2f", format("%zu fresh starts", summary.count).c_str(),
                        to_ms(summary.median), to_ms(summary.p99), to_ms(summary.min), to_ms(summary.max)));
+    const Summary s_cpu = summarise(cpu);
+    const Summary s_queued = summarise(queued);
+    report.line(format("%-40s %11.2f %11.2f %11.2f %11.2f", "  its CPU time until then", to_ms(s_cpu.median),
+                       to_ms(s_cpu.p99), to_ms(s_cpu.min), to_ms(s_cpu.max)));
+    report.line(format("%-40s %11.2f %11.2f %11.2f %11.2f", "  runnable, waiting for a CPU", to_ms(s_queued.median),
+                       to_ms(s_queued.p99), to_ms(s_queued.min), to_ms(s_queued.max)));
+    report.figure("startup.cpu.median", to_ms(s_cpu.median), "ms");
+    report.figure("startup.queued.median", to_ms(s_queued.median), "ms");
     report.line(format("just started: VmRSS %lld KiB (anonymous %lld, file %lld), %lld threads",
                        static_cast<long long>(fresh.rss_kib), static_cast<long long>(fresh.rss_anon_kib),
                        static_cast<long long>(fresh.rss_file_kib), static_cast<long long>(fresh.threads)));

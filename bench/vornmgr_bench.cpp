@@ -4,7 +4,8 @@
 // the results file. Runs inside tools/sandbox only (scripts/bench does that).
 //
 // The same program also runs the run's helper processes: the bare echo
-// server (--echo-server) and the library-client modules (--module).
+// server (--echo-server), the bare take-down sequencer (--bare-sequencer) and
+// the library-client modules (--module).
 
 #include "bench.h"
 #include "bench_helpers.h"
@@ -18,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +45,7 @@ constexpr const char *usage_text =
     "  --startups N        fresh starts, exec to READY=1 (30)\n"
     "  --idle-seconds N    quiet period; 60 or more waits for a keepalive and measures\n"
     "                      between two timer expiries and over the whole minute (60)\n"
+    "  --phases LIST       comma-separated subset of startup,rtt,fanout,admin,idle (all)\n"
     "  --smoke             a few hundred requests and a few cycles: checks that it works\n"
     "  --results FILE      where the table and figures go (bench-results.txt)\n"
     "  --log FILE          the manager's standard error (/tmp/vornmgr_bench-vornmgrd.log)\n"
@@ -64,6 +67,19 @@ bool parse_count(const char *text, int minimum, int &out)
     if (errno != 0 || end == text || *end != '\0' || value < minimum || value > INT_MAX)
         return false;
     out = int(value);
+    return true;
+}
+
+bool phases_are_known(const std::string &phases)
+{
+    static const std::string known = ",startup,rtt,fanout,admin,idle,";
+    size_t start = 0;
+    while (start <= phases.size()) {
+        const size_t end = std::min(phases.find(',', start), phases.size());
+        if (known.find("," + phases.substr(start, end - start) + ",") == std::string::npos)
+            return false;
+        start = end + 1;
+    }
     return true;
 }
 
@@ -123,6 +139,13 @@ std::string machine_header(const Options &options)
     return header;
 }
 
+void stop_manager(ManagerRun &manager, Report &report)
+{
+    const int status = manager.process->stop(5 * NS_PER_S);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        report.problem(format("the manager did not end cleanly on SIGTERM (wait status 0x%x)", status));
+}
+
 // The manager's log must not show an error that the run provoked.
 void check_manager_log(const Options &options, Report &report)
 {
@@ -148,33 +171,62 @@ int run(Options &options)
     }
     const unique_fd log_owner(log_fd);
 
-    fprintf(stderr, "vornmgr_bench: start-up...\n");
-    measure_startup(options, log_fd, report);
+    if (options.wants("startup")) {
+        fprintf(stderr, "vornmgr_bench: start-up...\n");
+        measure_startup(options, log_fd, report);
+    }
 
     ManagerRun manager = start_manager(options, log_fd);
-    SpawnOptions echo_spawn;
-    echo_spawn.stdout_pipe = true;
-    Child echo({options.self_path, "--echo-server"}, echo_spawn);
-    const auto echo_ready = echo.read_line(5 * NS_PER_S);
-    if (!echo_ready || *echo_ready != "R")
-        throw std::runtime_error("the bare echo server did not start");
-
-    fprintf(stderr, "vornmgr_bench: request round trips...\n");
-    measure_round_trips(options, report);
-    fprintf(stderr, "vornmgr_bench: broadcast fan-out...\n");
-    measure_fanout(options, report);
-    echo.stop(NS_PER_S);
-    fprintf(stderr, "vornmgr_bench: take-down and bring-up...\n");
-    measure_admin(options, manager.process->pid(), report);
-    {
+    if (options.wants("rtt") || options.wants("fanout")) {
+        SpawnOptions echo_spawn;
+        echo_spawn.stdout_pipe = true;
+        Child echo({options.self_path, "--echo-server"}, echo_spawn);
+        const auto echo_ready = echo.read_line(5 * NS_PER_S);
+        if (!echo_ready || *echo_ready != "R")
+            throw std::runtime_error("the bare echo server did not start");
+        const Servers servers{echo.pid(), manager.process->pid()};
+        if (options.wants("rtt")) {
+            fprintf(stderr, "vornmgr_bench: request round trips...\n");
+            measure_round_trips(options, servers, report);
+        }
+        if (options.wants("fanout")) {
+            fprintf(stderr, "vornmgr_bench: broadcast fan-out...\n");
+            measure_fanout(options, servers, report);
+        }
+        echo.stop(NS_PER_S);
+    }
+    if (options.wants("admin")) {
+        fprintf(stderr, "vornmgr_bench: take-down and bring-up...\n");
+        AdminServer through_manager;
+        through_manager.pid = manager.process->pid();
+        measure_admin(options, through_manager, report);
+        // The bare sequencer needs the manager's endpoints and operator
+        // socket; a fresh manager takes them back afterwards.
+        stop_manager(manager, report);
+        {
+            SpawnOptions spawn;
+            spawn.stdout_pipe = true;
+            Child sequencer({options.self_path, "--bare-sequencer"}, spawn);
+            const auto ready = sequencer.read_line(5 * NS_PER_S);
+            if (!ready || *ready != "R")
+                throw std::runtime_error("the bare sequencer did not start");
+            AdminServer bare;
+            bare.pid = sequencer.pid();
+            bare.name = "the bare sequencer";
+            bare.key = "bare";
+            bare.is_manager = false;
+            measure_admin(options, bare, report);
+            sequencer.stop(NS_PER_S);
+        }
+        manager = start_manager(options, log_fd);
+    }
+    if (options.wants("idle")) {
         fprintf(stderr, "vornmgr_bench: idle cost (%d s and the wait for a keepalive)...\n", options.idle_seconds);
         ModulePool idle_modules(options, MAX_MODULES, 0);
         measure_idle(options, manager.process->pid(), idle_modules.modules().front()->pid(), report);
     }
 
-    const int status = manager.process->stop(5 * NS_PER_S);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        report.problem(format("the manager did not end cleanly on SIGTERM (wait status 0x%x)", status));
+    stop_manager(manager, report);
     check_manager_log(options, report);
     report.set_footer("\nload average (1, 5, 15 min) at end: " + load_average() + "\nmanager log: " + options.log_path +
                       "\n");
@@ -196,7 +248,7 @@ int main(int argc, char **argv)
     using namespace bench;
     enum { opt_requests = 1000, opt_rounds, opt_fanouts, opt_takedowns, opt_slow_takedowns, opt_slow_delay,
            opt_startups, opt_idle, opt_smoke, opt_results, opt_log, opt_vornmgrd, opt_echo, opt_module, opt_delay,
-           opt_help };
+           opt_phases, opt_sequencer, opt_help };
     static const option long_options[] = {
         {"requests", required_argument, nullptr, opt_requests},
         {"rounds", required_argument, nullptr, opt_rounds},
@@ -213,12 +265,15 @@ int main(int argc, char **argv)
         {"echo-server", no_argument, nullptr, opt_echo},
         {"module", required_argument, nullptr, opt_module},
         {"answer-delay-ms", required_argument, nullptr, opt_delay},
+        {"phases", required_argument, nullptr, opt_phases},
+        {"bare-sequencer", no_argument, nullptr, opt_sequencer},
         {"help", no_argument, nullptr, opt_help},
         {nullptr, 0, nullptr, 0},
     };
     Options options;
     options.vornmgrd_path = VORN_BENCH_VORNMGRD;
     bool echo_server = false;
+    bool bare_sequencer = false;
     int module = -1;
     int answer_delay_ms = 0;
     int option;
@@ -238,8 +293,10 @@ int main(int argc, char **argv)
         case opt_log: options.log_path = optarg; break;
         case opt_vornmgrd: options.vornmgrd_path = optarg; break;
         case opt_echo: echo_server = true; break;
+        case opt_sequencer: bare_sequencer = true; break;
         case opt_module: valid = parse_count(optarg, FRR, module) && module <= SYSTEM_SERVICES; break;
         case opt_delay: valid = parse_count(optarg, 0, answer_delay_ms); break;
+        case opt_phases: options.phases = optarg; valid = phases_are_known(options.phases); break;
         case opt_help: fputs(usage_text, stdout); return 0;
         default: return usage(nullptr);
         }
@@ -251,6 +308,8 @@ int main(int argc, char **argv)
 
     if (echo_server)
         return echo_server_main();
+    if (bare_sequencer)
+        return bare_sequencer_main();
     if (module >= 0)
         return module_main(static_cast<Module>(module), answer_delay_ms);
 

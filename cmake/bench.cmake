@@ -19,6 +19,7 @@ add_executable(vornmgr_bench
     bench/bench_admin.cpp
     bench/bench_idle.cpp
     bench/bench_echo.cpp
+    bench/bench_sequencer.cpp
     bench/bench_module.cpp)
 target_include_directories(vornmgr_bench PRIVATE
     ${PROJECT_SOURCE_DIR}/bench ${PROJECT_SOURCE_DIR}/src ${CPPZMQ_INCLUDE_DIR})
