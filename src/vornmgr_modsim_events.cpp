@@ -166,7 +166,11 @@ void modsim_handle_go_down(const module_mode_t &order)
         return;
     }
     const auto received = modsim_clock::now();
-    if (!modsim_pause(own ? modsim_options.own_delay_ms : modsim_options.others_delay_ms)) {
+    const int delay_ms = own ? modsim_options.own_delay_ms : modsim_options.others_delay_ms;
+    // Said at once, so that a rehearsal with a long delay shows what is pending.
+    if (delay_ms > 0)
+        modsim_say("%s: answering in %d ms", what, delay_ms);
+    if (!modsim_pause(delay_ms)) {
         modsim_say("%s: not answered, stopping", what);
         return;
     }

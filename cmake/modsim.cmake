@@ -1,0 +1,23 @@
+# vornmgr-modsim: a simulated module of the switch, built on libvornmgr like a
+# real one. The demonstration (scripts/demo) runs one per module; operators
+# rehearse a restart with it; tests use it where a real library client is wanted.
+add_executable(vornmgr-modsim
+    src/vornmgr_modsim.cpp
+    src/vornmgr_modsim_events.cpp
+    src/vornmgr_modsim_options.cpp)
+# libvornmgr alone: the shared header and the text functions come with it.
+target_link_libraries(vornmgr-modsim PRIVATE vornmgr)
+install(TARGETS vornmgr-modsim RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+
+if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
+    # The simulator against a fake manager (exact bytes) and the real one.
+    vorn_add_system_test(NAME modsim_test
+        SOURCES tests/system/modsim_test.cpp
+        LIBS vorn_intf
+        DEPENDS vornmgr-modsim vornmgrd vornmgrctl)
+    # The demonstration, run whole as scripts/run runs it.
+    vorn_add_system_test(NAME demo_test
+        SOURCES tests/system/demo_test.cpp
+        DEPENDS vornmgr-modsim vornmgrd vornmgrctl brel-system-services
+        TIMEOUT 180)
+endif()
