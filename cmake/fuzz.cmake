@@ -73,3 +73,14 @@ foreach(target IN LISTS VORN_FUZZ_TARGETS)
             VORN_FUZZ_CORPUS_DIR="${PROJECT_SOURCE_DIR}/fuzz/corpus/${target}")
     endif()
 endforeach()
+
+# The other reliability tests (docs/reliability.md): faults injected into the
+# running system, and the soak.
+if(NOT VORN_FUZZ AND VORN_BUILD_TESTS AND COMMAND vorn_add_system_test AND TARGET vornmgrd
+   AND TARGET brel-system-services AND TARGET vornmgrctl AND TARGET vornmgr)
+    vorn_add_system_test(NAME fault_injection_test
+        SOURCES tests/system/fault_injection_test.cpp
+        LIBS vornmgr
+        DEPENDS vornmgrd brel-system-services vornmgrctl
+        TIMEOUT 180)
+endif()
