@@ -49,7 +49,8 @@ constexpr const char *usage_text =
     "  --smoke             a few hundred requests and a few cycles: checks that it works\n"
     "  --results FILE      where the table and figures go (bench-results.txt)\n"
     "  --log FILE          the manager's standard error (/tmp/vornmgr_bench-vornmgrd.log)\n"
-    "  --vornmgrd PATH     the manager to measure (the one built with this program)\n";
+    "  --vornmgrd PATH     the manager to measure (the one built with this program)\n"
+    "Environment: VORN_BENCH_WRAP=PROGRAM runs the bare servers under PROGRAM (a profiler).\n";
 
 int usage(const char *error)
 {
@@ -139,6 +140,16 @@ std::string machine_header(const Options &options)
     return header;
 }
 
+// The command line of a bare baseline server. VORN_BENCH_WRAP names a program
+// to run it under (a profiler, like the --vornmgrd option for the manager).
+std::vector<std::string> helper_command(const Options &options, const char *mode)
+{
+    const char *wrapper = getenv("VORN_BENCH_WRAP");
+    if (wrapper != nullptr && *wrapper != '\0')
+        return {wrapper, options.self_path, mode};
+    return {options.self_path, mode};
+}
+
 void stop_manager(ManagerRun &manager, Report &report)
 {
     const int status = manager.process->stop(5 * NS_PER_S);
@@ -180,7 +191,7 @@ int run(Options &options)
     if (options.wants("rtt") || options.wants("fanout")) {
         SpawnOptions echo_spawn;
         echo_spawn.stdout_pipe = true;
-        Child echo({options.self_path, "--echo-server"}, echo_spawn);
+        Child echo(helper_command(options, "--echo-server"), echo_spawn);
         const auto echo_ready = echo.read_line(5 * NS_PER_S);
         if (!echo_ready || *echo_ready != "R")
             throw std::runtime_error("the bare echo server did not start");
@@ -206,7 +217,7 @@ int run(Options &options)
         {
             SpawnOptions spawn;
             spawn.stdout_pipe = true;
-            Child sequencer({options.self_path, "--bare-sequencer"}, spawn);
+            Child sequencer(helper_command(options, "--bare-sequencer"), spawn);
             const auto ready = sequencer.read_line(5 * NS_PER_S);
             if (!ready || *ready != "R")
                 throw std::runtime_error("the bare sequencer did not start");
