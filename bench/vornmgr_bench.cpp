@@ -44,7 +44,7 @@ constexpr const char *usage_text =
     "  --slow-delay-ms N   how late it answers (50)\n"
     "  --startups N        fresh starts, exec to READY=1 (30)\n"
     "  --idle-seconds N    quiet period; 60 or more waits for a keepalive and measures\n"
-    "                      between two timer expiries and over the whole minute (60)\n"
+    "                      the 53 s between two timer expiries and the whole minute (60)\n"
     "  --phases LIST       comma-separated subset of startup,rtt,fanout,admin,idle (all)\n"
     "  --smoke             a few hundred requests and a few cycles: checks that it works\n"
     "  --results FILE      where the table and figures go (bench-results.txt)\n"
