@@ -33,9 +33,11 @@ target_compile_definitions(vornmgr_bench PRIVATE
 add_dependencies(vornmgr_bench vornmgrd)
 
 if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
-    vorn_add_unit_test(NAME bench_stats_test SOURCES bench/bench_stats_test.cpp bench/bench_stats.cpp
-        LIBS vorn_intf)
+    vorn_add_unit_test(NAME bench_stats_test SOURCES bench/bench_stats_test.cpp bench/bench_stats.cpp)
     target_include_directories(bench_stats_test PRIVATE ${PROJECT_SOURCE_DIR}/bench)
+    vorn_add_unit_test(NAME bench_process_test
+        SOURCES bench/bench_process_test.cpp bench/bench_process.cpp bench/bench_clock.cpp)
+    target_include_directories(bench_process_test PRIVATE ${PROJECT_SOURCE_DIR}/bench ${PROJECT_SOURCE_DIR}/src)
 
     # A few hundred requests and a few cycles through the real manager, in a
     # sandbox of its own: every phase must complete with valid answers and
