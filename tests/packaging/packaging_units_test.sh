@@ -1,0 +1,37 @@
+#!/bin/bash
+# systemd accepts the packaged units as installed: `systemd-analyze verify`
+# against the unpacked packages, so that the programs they start and the
+# manual pages they name are the packaged ones, never the machine's.
+# Usage: packaging_units_test.sh OUT_DIR UNIT_DIR
+set -euo pipefail
+. "$(dirname "$0")/packaging_lib.sh"
+
+out=$1
+unit_dir=$2
+# Scratch space in the build tree, never in the machine's /tmp.
+scratch=$out/units-test
+rm -rf "$scratch"
+mkdir -p "$scratch"
+
+# The root holds the packages and, beside their units, systemd's own (the
+# targets every service is ordered against); the package's units win.
+root=$scratch/root
+cp -a "$out/root" "$root"
+cp -rn "$unit_dir/." "$root$unit_dir/"
+
+units=("$root$unit_dir/vornmgrd.service" "$root$unit_dir/brel-system-services.service")
+for unit in "${units[@]}"; do
+    [[ -f "$unit" ]] || fail "${unit#"$root"} is not in the packages"
+done
+if ! output=$(MANPATH="$root/usr/share/man" systemd-analyze verify --man=yes --root="$root" "${units[@]}" 2>&1); then
+    fail "systemd-analyze verify failed"
+fi
+expect_eq "systemd-analyze verify output" "" "$output"
+
+# Each unit starts the packaged program of its name.
+expect_eq "vornmgrd.service ExecStart" "ExecStart=/usr/sbin/vornmgrd" \
+    "$(grep '^ExecStart=' "$root$unit_dir/vornmgrd.service")"
+expect_eq "brel-system-services.service ExecStart" "ExecStart=/usr/sbin/brel-system-services" \
+    "$(grep '^ExecStart=' "$root$unit_dir/brel-system-services.service")"
+
+finish
