@@ -9,6 +9,7 @@ VORN_PACKAGES=(
     libzmq3-dev cppzmq-dev libsystemd-dev
     libgtest-dev libgmock-dev
     iproute2 util-linux procps
+    dpkg-dev file binutils systemd man-db groff-base
 )
 
 vorn_install_missing() {
