@@ -270,7 +270,9 @@ TEST_F(ModsimWithManager, FailureReasonMakesTheManagerRecordFailure)
     const std::string status = ctl("-s");
     EXPECT_NE(status.find(" stp             : Maintenance, warm, failure"), std::string::npos) << status;
     EXPECT_NE(status.find(" ospf            : Maintenance, warm, down"), std::string::npos) << status;
-    EXPECT_EQ(manager->stderr_text().find("cond timeout"), std::string::npos);
+    // The manager's log is read by another thread: wait for its last line.
+    ASSERT_TRUE(manager->wait_for_stderr("Send down for module stp\n"));
+    EXPECT_EQ(manager->stderr_text().find("cond timeout"), std::string::npos) << manager->stderr_text();
 }
 
 TEST_F(ModsimWithManager, SilenceMakesThatPositionTimeOutAndTheRestGoOn)
@@ -278,6 +280,7 @@ TEST_F(ModsimWithManager, SilenceMakesThatPositionTimeOutAndTheRestGoOn)
     start({"--silent", "bgp"});
     start({"stp"});
     ctl("-m1");
+    ASSERT_TRUE(manager->wait_for_stderr("Send down for module stp\n")) << manager->stderr_text();
     const std::string log = manager->stderr_text();
     EXPECT_NE(log.find(" ERR bgp: cond timeout error (110) Expected 2 responses, received 1 (Connection timed out)\n"),
               std::string::npos)
