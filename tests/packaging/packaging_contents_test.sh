@@ -149,5 +149,9 @@ for package in "${PACKAGES[@]}"; do
         "$(zcat "$changelog" | head -n 1 | cut -d' ' -f1-2)"
     grep -q '^License:' "$root/usr/share/doc/$package/copyright" || fail "$package copyright names no licence"
 done
+# dpkg reads the changelog: its entry lines, maintainer and date are well formed.
+zcat "$root/usr/share/doc/vornmgr/changelog.Debian.gz" >"$control/changelog"
+expect_eq "changelog as dpkg parses it" "$version" \
+    "$(dpkg-parsechangelog -l "$control/changelog" -S Version 2>&1)"
 
 finish

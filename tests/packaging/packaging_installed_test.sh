@@ -9,7 +9,9 @@
 #   - the demonstration (scripts/demo) runs whole on the unpacked programs.
 # The programs find the packaged libvornmgr.so.0 through LD_LIBRARY_PATH, as
 # they carry no run path.
-# Usage: packaging_installed_test.sh SANDBOX PROJECT_DIR OUT_DIR LIBDIR
+# Usage: packaging_installed_test.sh SANDBOX PROJECT_DIR OUT_DIR LIBDIR [CFLAGS]
+#   CFLAGS: the sanitizer flags of the build, which a program loading its
+#           instrumented library needs too
 set -euo pipefail
 . "$(dirname "$0")/packaging_lib.sh"
 
@@ -21,6 +23,7 @@ sandbox=$1
 project=$2
 out=$(realpath "$3")
 libdir=$4
+sanitizer_flags=${5:-}
 root=$out/root
 scratch=$out/installed-test
 export LD_LIBRARY_PATH=$root/usr/$libdir
@@ -85,13 +88,13 @@ for flag in "-I$root/usr/include" "-L$root/usr/$libdir" -lvornmgr; do
     [[ " $flags " == *" $flag "* ]] || fail "pkg-config gives no $flag: $flags"
 done
 # shellcheck disable=SC2086
-if ! cc -std=c11 -Wall -Werror -o "$scratch/example_module" \
+if ! cc -std=c11 -Wall -Werror $sanitizer_flags -o "$scratch/example_module" \
     "$root/usr/share/doc/libvornmgr-dev/examples/example_module.c" $flags 2>"$scratch/cc.log"; then
     fail "the example module does not build against libvornmgr-dev: $(cat "$scratch/cc.log")"
     finish
 fi
 
-"$sandbox" --keep "$out" bash "$0" --inside "$sandbox" "$project" "$out" "$libdir" || failures=$((failures + 1))
+"$sandbox" --keep "$out" bash "$0" --inside "$sandbox" "$project" "$out" "$libdir" "$sanitizer_flags" || failures=$((failures + 1))
 
 # --- the demonstration on the unpacked programs ---------------------------------------
 status=0

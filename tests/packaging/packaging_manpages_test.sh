@@ -17,10 +17,15 @@ for program in "$root"/usr/sbin/*; do
 done
 [[ -f "$man_dir/man3/libvornmgr.3.gz" ]] || fail "no manual page libvornmgr(3)"
 
+# The pages carry the packages' upstream version in their footer.
+deb_version=$(dpkg-deb -f "$(deb_of "$1" vornmgr)" Version)
+upstream_version=${deb_version%-*}
+
 pages=("$man_dir"/man*/*.gz)
 for page in "${pages[@]}"; do
     name=${page##*/}
     name=${name%.gz}
+    zcat "$page" | grep -q "^\.TH .* \"vornmgr $upstream_version\"" || fail "$name is not marked vornmgr $upstream_version"
     warnings=$(man --warnings -l "$page" 2>&1 >/dev/null)
     expect_eq "warnings rendering $name" "" "$warnings"
     text=$(man -l "$page" 2>/dev/null)

@@ -34,9 +34,17 @@ add_test(NAME packaging_manpages
     COMMAND ${VORN_SANDBOXED} bash "${VORN_PACKAGING_TESTS}/packaging_manpages_test.sh" "${VORN_PACKAGING_OUT}")
 add_test(NAME packaging_scripts
     COMMAND ${VORN_SANDBOXED} bash "${VORN_PACKAGING_TESTS}/packaging_scripts_test.sh" "${VORN_PACKAGING_OUT}")
-# Calls the sandbox itself, once per scenario.
+# Calls the sandbox itself, once per scenario. A module built against a
+# sanitizer build's library needs the same sanitizer.
+set(VORN_EXAMPLE_CFLAGS "")
+if(VORN_SANITIZE STREQUAL "address")
+    set(VORN_EXAMPLE_CFLAGS "-fsanitize=address,undefined")
+elseif(VORN_SANITIZE STREQUAL "thread")
+    set(VORN_EXAMPLE_CFLAGS "-fsanitize=thread")
+endif()
 add_test(NAME packaging_installed
     COMMAND bash "${VORN_PACKAGING_TESTS}/packaging_installed_test.sh"
-            "${VORN_SANDBOX}" "${PROJECT_SOURCE_DIR}" "${VORN_PACKAGING_OUT}" "${CMAKE_INSTALL_LIBDIR}")
+            "${VORN_SANDBOX}" "${PROJECT_SOURCE_DIR}" "${VORN_PACKAGING_OUT}" "${CMAKE_INSTALL_LIBDIR}"
+            "${VORN_EXAMPLE_CFLAGS}")
 set_tests_properties(packaging_contents packaging_units packaging_manpages packaging_scripts packaging_installed
     PROPERTIES LABELS system TIMEOUT 180 FIXTURES_REQUIRED vorn_packages)
