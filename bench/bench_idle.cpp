@@ -155,7 +155,7 @@ void measure_idle(const Options &options, pid_t manager, pid_t module, Report &r
     report.figure("memory.rss_anon", double(last.rss_anon_kib), "KiB");
     report.figure("memory.rss_file", double(last.rss_file_kib), "KiB");
     report.figure("memory.hwm", double(last.hwm_kib), "KiB");
-    report.target("resident memory < 8 MiB (VmRSS, 8 modules connected, after the run)", last.rss_kib < 8 * 1024,
+    report.target("resident memory < 8 MiB (VmRSS, idle, 8 modules connected)", last.rss_kib < 8 * 1024,
                   format("%.2f MiB", double(last.rss_kib) / 1024.0));
 }
 
