@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +22,12 @@ namespace {
 Module my_mod = MAX_MODULES;
 int my_answer_delay_ms = 0;
 std::atomic<Mode> my_mode{REBOOT_WARM};
+
+// Set when the module hears the UP broadcast of its own init complete: from
+// then on its subscription is in effect and no broadcast will pass it by.
+std::mutex heard_lock;  // guards heard_own_up
+std::condition_variable heard_changed;
+bool heard_own_up = false;
 
 // One line to the coordinator in one write, so that lines never interleave.
 template <typename... Args>
@@ -87,6 +96,14 @@ int on_broadcast(int len, void *buf)
         my_mode = order.mode;
         if (handshake())
             report("U %lld\n", static_cast<long long>(now_ns()));
+    } else if (type == UP && msg_len >= int32_t(8 + sizeof(module_status_t))) {
+        module_status_t status;
+        memcpy(&status, package + 12, sizeof status);
+        if (status.mode.mod == my_mod) {
+            std::lock_guard guard(heard_lock);
+            heard_own_up = true;
+            heard_changed.notify_all();
+        }
     } else if (type == KEEP_ALIVE_REQ && msg_len >= 12) {
         send_request(keepalive_answer_package(my_mod, get_int(package + 12)), ACK);
     } else if (type == MODULE_STATUS_REQ) {
@@ -108,6 +125,23 @@ int module_main(Module mod, int answer_delay_ms)
         return 1;
     }
     if (!handshake()) {
+        vornmgr_unregister(my_mod);
+        return 1;
+    }
+    // A subscription reaches the publisher a moment after the connection: a
+    // module that reported ready before would miss the first GO_DOWN. The
+    // server broadcasts UP for each init complete, so init complete is
+    // repeated until this module hears its own.
+    bool heard = false;
+    for (int attempt = 0; !heard && attempt < 50; attempt++) {
+        std::unique_lock held(heard_lock);
+        heard = heard_changed.wait_for(held, std::chrono::milliseconds(200), [] { return heard_own_up; });
+        held.unlock();
+        if (!heard && !send_request(module_status_package(INIT_COMPLETE, my_mod, my_mode, INIT_COMPLETE), UP))
+            break;
+    }
+    if (!heard) {
+        fprintf(stderr, "vornmgr_bench module %d: never heard its own UP broadcast\n", int(mod));
         vornmgr_unregister(my_mod);
         return 1;
     }
