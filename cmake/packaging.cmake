@@ -49,6 +49,9 @@ set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_DEBIAN_VORNMGR_PACKAGE_NAME vornmgr)
 set(CPACK_DEBIAN_VORNMGR_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_VORNMGR_PACKAGE_DEPENDS "libvornmgr0 (= ${VORN_DEB_VERSION})")
+# vornmgrctl -u runs the package manager through sudo; -p0 and -p1 switch the
+# ports with ifupdown2's ifdown and ifreload.
+set(CPACK_DEBIAN_VORNMGR_PACKAGE_RECOMMENDS "sudo, ifupdown2")
 set(CPACK_DEBIAN_VORNMGR_DESCRIPTION
     "lifecycle manager of a network switch's control-plane daemons
 vornmgrd takes the control-plane daemons of a switch (modules) down and up
