@@ -80,6 +80,8 @@ struct Sequencer {
         switch (type) {
         case MODULE_REGISTER:
         case MODULE_UNREGISTER:
+            // As in the manager's registry, a row once entered stays counted:
+            // a module that unregistered is still waited for.
             if (valid_mod)
                 registered[size_t(first_field)] = true;
             send_reply(ACK_PACKAGE, sizeof ACK_PACKAGE);
