@@ -83,4 +83,9 @@ if(NOT VORN_FUZZ AND VORN_BUILD_TESTS AND COMMAND vorn_add_system_test AND TARGE
         LIBS vornmgr
         DEPENDS vornmgrd brel-system-services vornmgrctl
         TIMEOUT 180)
+    # 20 s of load by default; VORN_SOAK_SECONDS (scripts/soak) makes it longer.
+    vorn_add_system_test(NAME soak_test
+        SOURCES tests/system/soak_test.cpp
+        DEPENDS vornmgrd
+        TIMEOUT 120)
 endif()

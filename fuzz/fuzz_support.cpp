@@ -5,6 +5,7 @@
 #include "log.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 namespace vorn_fuzz {
 
@@ -38,6 +39,20 @@ void quiet_logs(void)
     const char *settings[] = {"file:/dev/null=DEBUG"};
     if (!log_init(settings, 1))
         fprintf(stderr, "fuzz: could not send the log to /dev/null; logging to stderr\n");
+}
+
+void report_failed_check(const char *file, int line, const char *condition, const char *text)
+{
+    fprintf(stderr, "fuzz check failed at %s:%d: %s: %s\n", file, line, condition, text);
+    const char *log_path = getenv("VORN_FUZZ_CHECK_LOG");
+    if (log_path != nullptr && *log_path != '\0') {
+        FILE *log = fopen(log_path, "a");
+        if (log != nullptr) {
+            fprintf(log, "pid %d: %s:%d: %s: %s\n", int(getpid()), file, line, condition, text);
+            fclose(log);
+        }
+    }
+    abort();
 }
 
 void require_sandbox(const char *target)

@@ -21,18 +21,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 // A promise of the code under test did not hold: say which, then abort, so the
 // fuzzer saves the input and a replay fails with the message.
-#define FUZZ_CHECK(condition, ...)                                                 \
-    do {                                                                           \
-        if (!(condition)) {                                                        \
-            fprintf(stderr, "fuzz check failed at %s:%d: %s: ", __FILE__, __LINE__, \
-                    #condition);                                                   \
-            fprintf(stderr, __VA_ARGS__);                                          \
-            fputc('\n', stderr);                                                   \
-            abort();                                                               \
-        }                                                                          \
+#define FUZZ_CHECK(condition, ...)                                                     \
+    do {                                                                               \
+        if (!(condition)) {                                                            \
+            char fuzz_check_text_[512];                                                \
+            snprintf(fuzz_check_text_, sizeof fuzz_check_text_, __VA_ARGS__);          \
+            vorn_fuzz::report_failed_check(__FILE__, __LINE__, #condition, fuzz_check_text_); \
+        }                                                                              \
     } while (0)
 
 namespace vorn_fuzz {
+
+// Prints the broken promise and aborts. libFuzzer's fork mode keeps only the
+// input of a crashed job, so the text also goes to the file named by
+// $VORN_FUZZ_CHECK_LOG (scripts/fuzz sets it), with the process id.
+[[noreturn]] void report_failed_check(const char *file, int line, const char *condition, const char *text);
 
 inline int32_t read_int(const void *at)
 {

@@ -21,7 +21,9 @@
 
 #include <zmq.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <optional>
 #include <vector>
 
@@ -54,11 +56,20 @@ void *make_socket(int type)
     return socket;
 }
 
+// The next message within the bound. libFuzzer's time-out check interrupts
+// waits with SIGALRM now and then, so an interrupted wait goes on.
 std::optional<Bytes> receive(void *socket, int timeout_ms)
 {
-    zmq_pollitem_t item{socket, 0, ZMQ_POLLIN, 0};
-    if (zmq_poll(&item, 1, timeout_ms) <= 0)
-        return std::nullopt;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        zmq_pollitem_t item{socket, 0, ZMQ_POLLIN, 0};
+        const int ready = zmq_poll(&item, 1, std::max<long>(0, left.count()));
+        if (ready > 0)
+            break;
+        if (ready == 0 || errno != EINTR)
+            return std::nullopt;
+    }
     zmq_msg_t message;
     zmq_msg_init(&message);
     if (zmq_msg_recv(&message, socket, ZMQ_DONTWAIT) < 0) {
@@ -219,10 +230,16 @@ void check_load_complete_reply(const Bytes &reply, int32_t mod)
 
 void check_request(const uint8_t *package, size_t size)
 {
-    FUZZ_CHECK(zmq_send(peers.request, package, size, 0) == static_cast<int>(size), "send: %s",
-               zmq_strerror(errno));
+    int sent;
+    do
+        sent = zmq_send(peers.request, package, size, 0);
+    while (sent < 0 && errno == EINTR);
+    FUZZ_CHECK(sent == static_cast<int>(size), "send: %s", zmq_strerror(errno));
     char buf[VORNMGR_MAX_PKG_LEN];
-    const int len = zmq_recv(peers.reply, buf, sizeof buf, 0);
+    int len;
+    do
+        len = zmq_recv(peers.reply, buf, sizeof buf, 0);
+    while (len < 0 && errno == EINTR);
     FUZZ_CHECK(len == static_cast<int>(size), "received %d of %zu bytes", len, size);
 
     const bool l3_was_announced = broadcast_l3_up;
@@ -247,7 +264,8 @@ void check_request(const uint8_t *package, size_t size)
         const Bytes up = ints({28, UP, 24, promise.mod, operative_mode.load(), required_state.load(), NO_ERROR});
         FUZZ_CHECK(*reply == up, "UP reply for module %d", promise.mod);
         const std::optional<Bytes> broadcast = next_broadcast();
-        FUZZ_CHECK(broadcast == up, "the UP reply was not broadcast as sent");
+        FUZZ_CHECK(broadcast == up, "the UP reply was not broadcast as sent (%s)",
+                   broadcast ? "another package came" : "nothing came");
         // A link-aggregation daemon coming up after layer 3 was announced
         // hears the announcement again.
         if (promise.mod == TRELL && l3_was_announced)
@@ -258,7 +276,8 @@ void check_request(const uint8_t *package, size_t size)
     if (promise.relay) {
         const Bytes whole(package, package + read_int(package));
         const std::optional<Bytes> broadcast = next_broadcast();
-        FUZZ_CHECK(broadcast == whole, "relay of %zu bytes not broadcast unchanged", whole.size());
+        FUZZ_CHECK(broadcast == whole, "relay of %zu bytes not broadcast unchanged (%s)", whole.size(),
+                   broadcast ? "another package came" : "nothing came");
     }
 }
 
