@@ -36,6 +36,9 @@ public:
         load_request = answer(pkg(vorn_test::msg(MODE_INFO, {SYSTEM_SERVICES, mode, UP}),
                                   vorn_test::msg(MOD_LIST, {FRR, BGP})));
         init_request = answer(pkg(vorn_test::msg(UP, {SYSTEM_SERVICES, mode, UP, 0})));
+        // The main thread takes its state from that reply; broadcasts sent
+        // before it has done so would race the handshake's last step.
+        EXPECT_TRUE(process->wait_for_stderr("UP: System Services state up\n"));
         EXPECT_TRUE(manager.wait_for_subscribers(1));
     }
 
