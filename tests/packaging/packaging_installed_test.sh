@@ -44,7 +44,7 @@ if [[ -n "${inside:-}" ]]; then
     example=$!
 
     report=""
-    for _ in $(seq 200); do
+    for _ in $(seq 600); do
         report=$("$root/usr/sbin/vornmgrctl" -s 2>"$scratch/vornmgrctl.err" || true)
         [[ $(grep -c ', up' <<<"$report") -eq 2 ]] && break
         sleep 0.05
