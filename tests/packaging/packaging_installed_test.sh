@@ -36,7 +36,8 @@ if [[ -n "${inside:-}" ]]; then
     cp "$root/etc/norvane/vornmgrd.conf" /etc/norvane/
     "$root/usr/sbin/vornmgrd" 2>"$scratch/vornmgrd.log" &
     manager=$!
-    for _ in $(seq 200); do [[ -S /run/vornmgr_cli.sock ]] && break; sleep 0.05; done
+    # Up to 30 s each: sanitizer builds on a loaded machine start slowly.
+    for _ in $(seq 600); do [[ -S /run/vornmgr_cli.sock ]] && break; sleep 0.05; done
     [[ -S /run/vornmgr_cli.sock ]] || fail "the packaged vornmgrd did not open its operator socket"
     "$root/usr/sbin/brel-system-services" 2>"$scratch/brel.log" &
     brel=$!
