@@ -44,10 +44,12 @@ bool vornmgr_value_is(const char *value, const char *word)
 // first non-digit; a value that reads as 0 is no value.
 bool vornmgr_config_int(const char *value, int *out)
 {
-    const int parsed = static_cast<int>(strtol(value, nullptr, 10));
-    if (parsed == 0)
+    // A value beyond int is refused rather than cut to some other number.
+    errno = 0;
+    const long parsed = strtol(value, nullptr, 10);
+    if (parsed == 0 || errno == ERANGE || parsed < INT_MIN || parsed > INT_MAX)
         return false;
-    *out = parsed;
+    *out = static_cast<int>(parsed);
     return true;
 }
 
