@@ -47,7 +47,8 @@ if [[ -n "${inside:-}" ]]; then
     report=""
     for _ in $(seq 600); do
         report=$("$root/usr/sbin/vornmgrctl" -s 2>"$scratch/vornmgrctl.err" || true)
-        [[ $(grep -c ', up' <<<"$report") -eq 2 ]] && break
+        # ", up time" follows every state: only ", up" alone or before it counts.
+        [[ $(grep -cE ', up(,|$)' <<<"$report") -eq 2 ]] && break
         sleep 0.05
     done
     expect_eq "status report with the default configuration" " Current System Mode: cold  
