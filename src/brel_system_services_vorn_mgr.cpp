@@ -57,13 +57,16 @@ bool brel_system_services_read_payload(const brel_message &message, Record *reco
 }
 
 // The end of the valid bytes of a package: its own total_len, but never past
-// the bytes actually received.
+// the bytes actually received. A total_len too small to hold even itself
+// (a negative one included) leaves no valid bytes.
 int brel_system_services_package_end(const char *package, int size)
 {
     if (size < VORNMGR_PKG_HDR_LEN)
         return 0;
     int32_t total_len;
     memcpy(&total_len, package, sizeof total_len);
+    if (total_len < VORNMGR_PKG_HDR_LEN)
+        return 0;
     return std::min(total_len, size);
 }
 

@@ -93,6 +93,10 @@ void modsim_walk_package(const char *package, int size, Handler handle)
         return;
     int32_t total_len;
     memcpy(&total_len, package, sizeof total_len);
+    // A total_len too small to hold even itself, a negative one included,
+    // leaves no message to walk.
+    if (total_len < VORNMGR_PKG_HDR_LEN)
+        return;
     const int end = std::min(total_len, size);
     modsim_message message;
     for (int offset = VORNMGR_PKG_HDR_LEN; modsim_read_message(package, offset, end, &message);
