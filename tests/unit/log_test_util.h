@@ -18,6 +18,18 @@
 
 namespace log_test {
 
+// A directory of its own under the working directory (the build tree), whose
+// name no other test process can take: the test processes of one build run
+// side by side, each in a pid namespace of its own, so a pid in the name would
+// not tell them apart.
+inline std::filesystem::path unique_dir(const std::string &prefix)
+{
+    std::string pattern = (std::filesystem::current_path() / (prefix + ".XXXXXX")).string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        ADD_FAILURE() << "mkdtemp " << pattern << " failed";
+    return pattern;
+}
+
 // A fresh directory, removed with everything in it at the end of the test.
 class ScratchDir {
 public:

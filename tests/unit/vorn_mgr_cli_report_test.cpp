@@ -3,6 +3,8 @@
 
 #include "vorn_mgr_cli_server.h"
 
+#include "log_test_util.h"
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -30,7 +32,7 @@ public:
 
 private:
     std::filesystem::path dir_ =
-        std::filesystem::current_path() / ("vorn_mgr_cli_report_test." + std::to_string(getpid()));
+        log_test::unique_dir("vorn_mgr_cli_report_test");
 };
 const auto *const capture_directory = ::testing::AddGlobalTestEnvironment(new CaptureDirectory);
 

@@ -3,6 +3,8 @@
 
 #include "vorn_mgr_cli_server.h"
 
+#include "log_test_util.h"
+
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -66,7 +68,7 @@ class OperatorServer : public ::testing::Test {
 protected:
     // One directory per process: ctest runs the cases in parallel processes.
     // Kept short, as a socket path must fit in 108 bytes.
-    std::filesystem::path dir = std::filesystem::current_path() / ("cli_server_test." + std::to_string(getpid()));
+    std::filesystem::path dir = log_test::unique_dir("cli_server_test");
     std::string path = (dir / "cli.sock").string();
     bool started = false;
 

@@ -8,6 +8,8 @@
 
 #include "vorn_mgr.h"
 
+#include "log_test_util.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -121,7 +123,7 @@ const Bytes nack = ints({12, 108, 8});
 class Dispatch : public ::testing::Test {
 protected:
     std::filesystem::path dir =
-        std::filesystem::current_path() / ("vorn_mgr_dispatch_test." + std::to_string(getpid()));
+        log_test::unique_dir("vorn_mgr_dispatch_test");
     std::string log;
 
     void SetUp() override

@@ -3,6 +3,8 @@
 
 #include "vorn_mgr.h"
 
+#include "log_test_util.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,7 +16,7 @@ namespace {
 class Registry : public ::testing::Test {
 protected:
     std::filesystem::path dir =
-        std::filesystem::current_path() / ("vorn_mgr_registry_test." + std::to_string(getpid()));
+        log_test::unique_dir("vorn_mgr_registry_test");
 
     void SetUp() override
     {

@@ -24,7 +24,7 @@ struct ConfigResult {
 
 class ConfigReader : public ::testing::Test {
 protected:
-    std::filesystem::path dir = std::filesystem::current_path() / "vorn_mgr_state_test.d";
+    std::filesystem::path dir = log_test::unique_dir("vorn_mgr_state_test");
     std::string path = (dir / "vornmgrd.conf").string();
 
     log_test::ScratchDir scratch;
