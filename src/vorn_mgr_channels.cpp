@@ -257,8 +257,10 @@ int vornmgr_comm_thread(void * /*arg*/)
             len = zmq_recv(comm_socket.handle(), buf, sizeof buf, 0);
         if (len >= 0) {
             restart_delay = std::chrono::milliseconds{0};
-            vornmgr_process_message(comm_socket.handle(), len, buf);
-            if (!vornmgr_comm_reply_owed())
+            // Every request is answered on every path that reports success, so
+            // the socket's state needs asking (a poll and a fork check inside
+            // ZeroMQ) only after a failure.
+            if (vornmgr_process_message(comm_socket.handle(), len, buf) || !vornmgr_comm_reply_owed())
                 continue;
             LOG_ERR("comm_thread reply not sent, the reply socket is out of step\n");
         } else {
