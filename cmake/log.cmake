@@ -12,6 +12,7 @@ target_link_libraries(vorn_log PUBLIC Threads::Threads)
 
 if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
     vorn_add_unit_test(NAME log_core_test SOURCES tests/unit/log_core_test.cpp LIBS vorn_log)
+    vorn_add_unit_test(NAME log_datestamp_test SOURCES tests/unit/log_datestamp_test.cpp LIBS vorn_log)
     vorn_add_unit_test(NAME log_backends_test SOURCES tests/unit/log_backends_test.cpp LIBS vorn_log)
     vorn_add_unit_test(NAME log_syslog_test SOURCES tests/unit/log_syslog_test.cpp LIBS vorn_log)
     vorn_add_unit_test(NAME log_program_test SOURCES tests/unit/log_program_test.cpp LIBS vorn_log)

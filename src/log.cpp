@@ -37,6 +37,37 @@ thread_local bool last_had_newline = true;
 // message is never overwritten by another thread's call.
 thread_local std::array<char, LOG_DATESTAMP_SIZE> datestamp_buffer;
 
+// The local-time conversion and its formatting cost several times more than
+// the rest of a log line, and a busy thread logs many lines in one second: each
+// thread keeps the text of the last second it stamped, "<seconds>." before the
+// microseconds and " %F %T" after them.
+struct datestamp_second_t {
+    bool valid = false;
+    time_t second = 0;
+    std::array<char, 24> epoch_text{};   // "%lu." of the second
+    size_t epoch_len = 0;
+    std::array<char, 64> local_text{};   // " %F %T" of the second
+    size_t local_len = 0;
+};
+thread_local datestamp_second_t datestamp_second;
+
+// Writes `value` in decimal, at least `min_digits` long with leading zeros
+// (printf's "%0*lu"); returns the number of characters written. `out` holds 20.
+size_t log_write_decimal(char *out, unsigned long value, size_t min_digits)
+{
+    std::array<char, 20> reversed;
+    size_t count = 0;
+    do {
+        reversed[count++] = char('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count < min_digits)
+        reversed[count++] = '0';
+    for (size_t i = 0; i < count; i++)
+        out[i] = reversed[count - 1 - i];
+    return count;
+}
+
 // Set while this thread reports a failed assertion, so that a second failure
 // inside the report (in the stamp or a backend) cannot recurse forever.
 thread_local bool reporting_assertion = false;
@@ -119,18 +150,32 @@ const char *_log_datestamp(void)
     struct timeval now;
     if (gettimeofday(&now, nullptr) != 0)
         return "-1";
-    struct tm local;
-    struct tm *tm = localtime_r(&now.tv_sec, &local);
-    log_require(tm != NULL, "tm != NULL");
+    return log_format_datestamp(&now);
+}
 
+const char *log_format_datestamp(const struct timeval *now)
+{
+    datestamp_second_t &cached = datestamp_second;
+    if (!cached.valid || cached.second != now->tv_sec) {
+        struct tm local;
+        struct tm *tm = localtime_r(&now->tv_sec, &local);
+        log_require(tm != NULL, "tm != NULL");
+        cached.epoch_len = log_write_decimal(cached.epoch_text.data(), (unsigned long)now->tv_sec, 1);
+        cached.epoch_text[cached.epoch_len++] = '.';
+        cached.local_len = strftime(cached.local_text.data(), cached.local_text.size(), " %F %T", tm);
+        cached.second = now->tv_sec;
+        cached.valid = true;
+    }
+
+    // At most 21 + 20 + 63 characters: the buffer always has room.
     char *buffer = datestamp_buffer.data();
-    int used = snprintf(buffer, LOG_DATESTAMP_SIZE - 1, "%lu.%06lu", (unsigned long)now.tv_sec,
-                        (unsigned long)now.tv_usec);
-    if (used < 0)
-        used = 0;
-    if ((size_t)used < LOG_DATESTAMP_SIZE - 1)
-        strftime(buffer + used, LOG_DATESTAMP_SIZE - 1 - used, " %F %T", tm);
-    buffer[LOG_DATESTAMP_SIZE - 1] = '\0';
+    size_t used = 0;
+    memcpy(buffer, cached.epoch_text.data(), cached.epoch_len);
+    used += cached.epoch_len;
+    used += log_write_decimal(buffer + used, (unsigned long)now->tv_usec, 6);
+    memcpy(buffer + used, cached.local_text.data(), cached.local_len);
+    used += cached.local_len;
+    buffer[used] = '\0';
     return buffer;
 }
 

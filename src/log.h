@@ -59,6 +59,10 @@ extern "C" void _log_log(log_level_e level, const char *format, int format_len, 
 // The current time stamp; the text lives in per-thread storage until this
 // thread's next call.
 const char *_log_datestamp(void);
+// The stamp of the given wall-clock time, in the same per-thread storage:
+// what _log_datestamp returns for the time it reads.
+struct timeval;
+const char *log_format_datestamp(const struct timeval *now);
 log_level_e log_string_to_level(const char *string);
 const char *log_level_to_string(log_level_e level);
 // Logs the calling thread's stack at ALWAYS level, one "STACK <tid>: <address>"
