@@ -23,9 +23,10 @@
 //     on it (a GO_DOWN answer counted twice would be wrong), so whether to try
 //     again is the caller's decision. A signal arriving during the wait does
 //     not cut it short.
-//   - VORNMGR_DELIVERY_TICK_MS (100 ms): how often the delivery thread looks
-//     for a stop request while no broadcast arrives; vornmgr_unregister
-//     returns at most this long after the callback in progress, if any, ends.
+//   - The delivery thread has none: it sleeps until a broadcast or a stop
+//     request (an eventfd written by vornmgr_unregister) arrives, so an idle
+//     module costs no CPU time; vornmgr_unregister returns as soon as the
+//     callback in progress, if any, ends.
 //
 // Results and errno
 //   - vornmgr_register_cb: 1 when the manager acknowledged MODULE_REGISTER;
@@ -58,7 +59,6 @@
 #define VORNMGR_EXPORT __attribute__((visibility("default")))
 
 constexpr int VORNMGR_REPLY_TIMEOUT_MS = 5000;
-constexpr int VORNMGR_DELIVERY_TICK_MS = 100;
 
 // The library's ZeroMQ context: made once and never terminated, so that a
 // process leaving without vornmgr_unregister does not block in exit.
@@ -75,7 +75,7 @@ int vornmgr_request_exchange(const void *req, int req_len, void *reply, int repl
 // Delivery of broadcasts (vornmgr_delivery.cpp).
 zmq::socket_t vornmgr_subscriber_open(void);
 // Starts the delivery thread, which takes over the subscriber. Throws
-// std::system_error if the thread cannot be made.
+// std::system_error if the thread or its stop event cannot be made.
 void vornmgr_delivery_start(zmq::socket_t subscriber, INFR_CB callback);
 // Stops the delivery thread and waits for it; the callback in progress, if any,
 // runs to its end first. Harmless when nothing is running.

@@ -3,18 +3,29 @@
 
 #include "vornmgr_client.h"
 
+#include "../unique_fd.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace {
 
 struct delivery_state {
-    std::mutex lock;                 // guards thread (start, stop and the id test)
+    std::mutex lock;                 // guards thread and stop_event (start and stop)
     std::thread thread;
+    // Made for each delivery thread and written once by the stop: the thread
+    // sleeps on it and the subscriber together, so an idle module is never
+    // woken, and a stop is seen at once. Never read, so it stays readable.
+    unique_fd stop_event;
     std::atomic<bool> stop_requested{false};
     std::atomic<std::thread::id> thread_id{};
 };
@@ -27,16 +38,20 @@ delivery_state &vornmgr_delivery_state(void)
     return *state;
 }
 
-// Reads one package into `package`; returns its full size (possibly above the
-// buffer's capacity), 0 when nothing came within a tick, -1 when the socket
-// can no longer be read.
-int vornmgr_delivery_receive(zmq::socket_t &subscriber, char *package, int capacity)
+// Waits, without a time-out, for a package or the stop event. Reads one
+// package into `package` and returns its full size (possibly above the
+// buffer's capacity); returns 0 when the stop event fired or nothing could be
+// read after all, -1 when the socket can no longer be read.
+int vornmgr_delivery_receive(zmq::socket_t &subscriber, int stop_event, char *package, int capacity)
 {
-    zmq_pollitem_t item{subscriber.handle(), 0, ZMQ_POLLIN, 0};
-    const int ready = zmq_poll(&item, 1, VORNMGR_DELIVERY_TICK_MS);
+    zmq_pollitem_t items[2] = {
+        {subscriber.handle(), 0, ZMQ_POLLIN, 0},
+        {nullptr, stop_event, ZMQ_POLLIN, 0},
+    };
+    const int ready = zmq_poll(items, 2, -1);
     if (ready < 0)
         return errno == EINTR ? 0 : -1;
-    if (ready == 0)
+    if ((items[1].revents & ZMQ_POLLIN) != 0 || (items[0].revents & ZMQ_POLLIN) == 0)
         return 0;
     const int size = zmq_recv(subscriber.handle(), package, static_cast<size_t>(capacity), ZMQ_DONTWAIT);
     if (size < 0)
@@ -54,7 +69,7 @@ int vornmgr_delivery_receive(zmq::socket_t &subscriber, char *package, int capac
     return parts == 1 ? size : capacity + 1;
 }
 
-void vornmgr_delivery_run(zmq::socket_t subscriber, INFR_CB callback)
+void vornmgr_delivery_run(zmq::socket_t subscriber, int stop_event, INFR_CB callback)
 {
     delivery_state &state = vornmgr_delivery_state();
     // Set here, not by the starter, so that a callback running at once already
@@ -62,7 +77,7 @@ void vornmgr_delivery_run(zmq::socket_t subscriber, INFR_CB callback)
     state.thread_id.store(std::this_thread::get_id());
     alignas(8) char package[VORNMGR_MAX_PKG_LEN];
     while (!state.stop_requested.load()) {
-        const int size = vornmgr_delivery_receive(subscriber, package, sizeof package);
+        const int size = vornmgr_delivery_receive(subscriber, stop_event, package, sizeof package);
         if (size < 0) {
             fprintf(stderr, "libvornmgr: broadcast delivery stopped: %s\n", zmq_strerror(errno));
             return;
@@ -104,8 +119,14 @@ void vornmgr_delivery_start(zmq::socket_t subscriber, INFR_CB callback)
 {
     delivery_state &state = vornmgr_delivery_state();
     std::lock_guard guard(state.lock);
+    unique_fd stop_event{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    if (!stop_event)
+        throw std::system_error(errno, std::generic_category(), "eventfd");
     state.stop_requested.store(false);
-    state.thread = std::thread(vornmgr_delivery_run, std::move(subscriber), callback);
+    // The thread borrows the descriptor: the state keeps it open until the
+    // stop has joined the thread.
+    state.thread = std::thread(vornmgr_delivery_run, std::move(subscriber), stop_event.get(), callback);
+    state.stop_event = std::move(stop_event);
 }
 
 void vornmgr_delivery_stop(void)
@@ -115,7 +136,12 @@ void vornmgr_delivery_stop(void)
     if (!state.thread.joinable())
         return;
     state.stop_requested.store(true);
+    const uint64_t one = 1;
+    // Cannot fail short of a full counter, which is readable as well.
+    const ssize_t written = write(state.stop_event.get(), &one, sizeof one);
+    (void)written;
     state.thread.join();
+    state.stop_event.reset();
     state.thread_id.store(std::thread::id{});
 }
 
