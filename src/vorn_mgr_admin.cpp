@@ -6,6 +6,8 @@
 #include "log.h"
 #include "vorn_mgr.h"
 
+#include <malloc.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -57,6 +59,14 @@ void vornmgr_wait_for_go_down_answers(Module mod, Mode reason, int timeout)
             required, received, strerror(ETIMEDOUT));
 }
 
+// Module connections come and go around a mode change, and the memory ZeroMQ
+// freed with them stays in the C library's heaps; a mode change is rare, so
+// hand that memory back to the system after each.
+void vornmgr_release_free_memory(void)
+{
+    malloc_trim(0);
+}
+
 } // namespace
 
 bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
@@ -76,7 +86,9 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
         required_state = UP;
         vornmgr_set_mod_state(ALL_MODULES, reason, COME_UP);
         vornmgr_publish_mode_change(COME_UP, target_mod, reason);
-        return vornmgr_publish_dummy_nl_status();
+        const bool announced = vornmgr_publish_dummy_nl_status();
+        vornmgr_release_free_memory();
+        return announced;
     }
 
     required_state = DOWN;
@@ -104,6 +116,7 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
         if (target_mod != ALL_MODULES)
             break;
     }
+    vornmgr_release_free_memory();
     return true;
 }
 
