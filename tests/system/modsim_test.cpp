@@ -12,6 +12,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdint>
+#include <cstring>
 #include <list>
 #include <optional>
 #include <regex>
@@ -94,6 +96,22 @@ TEST(ModsimHandshake, ComeUpForAllRepeatsTheHandshakeButNotForAnotherModule)
               pkg({INIT_COMPLETE, 24, BGP, REBOOT_FAST, INIT_COMPLETE, 0}));
     EXPECT_TRUE(sim.process->wait_for_stdout("COME_UP for stp (warm): not for this module\n"));
     EXPECT_TRUE(sim.process->wait_for_stdout("LOAD_COMPLETE: answered with mode fast, state up; modules up: none\n"));
+}
+
+TEST(ModsimHandshake, AnswerWhoseTotalLenCannotHoldItselfHoldsNoMessage)
+{
+    Simulator sim({"bgp"});
+    sim.manager.publish(pkg(vorn_test::msg(COME_UP, {ALL_MODULES, REBOOT_FAST, COME_UP})));
+    // A whole MODE_INFO follows, but the package's own length is negative: the
+    // walk must not trust it (nor run past the bytes received).
+    Bytes reply = pkg(vorn_test::msg(MODE_INFO, {BGP, REBOOT_FAST, UP}));
+    const int32_t negative = INT32_MIN;
+    memcpy(reply.data(), &negative, sizeof negative);
+    EXPECT_EQ(sim.answer(reply), pkg({LOAD_COMPLETE, 24, BGP, REBOOT_WARM, LOAD_COMPLETE, 0}));
+    EXPECT_TRUE(sim.process->wait_for_stderr("without the system mode\n")) << sim.process->stderr_text();
+    // It kept the mode it had and goes on answering.
+    sim.manager.publish(pkg(vorn_test::msg(KEEP_ALIVE_REQ, {9})));
+    EXPECT_EQ(sim.answer(), pkg({KEEP_ALIVE_RESP, 28, 9, BGP, REBOOT_WARM, UP, 0}));
 }
 
 TEST(ModsimHandshake, KeepsTryingToRegisterUntilTheManagerAnswers)
