@@ -4,6 +4,7 @@
 
 #include "brel_system_services.h"
 #include "log.h"
+#include "vorn_pkg_walk.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,30 +18,17 @@ namespace {
 constexpr const char *BREL_SAVE_STATE_COMMAND = "/bin/sh /usr/lib/norvane/vessik.sh";
 constexpr const char *BREL_RESTORE_STATE_COMMAND = "/bin/sh /usr/lib/norvane/lorrin.sh";
 
-// One message of a package, checked to lie whole inside the valid bytes.
-struct brel_message {
-    int32_t type;
-    int32_t len;
-    const char *payload;
-    int payload_len;
-};
+using brel_message = vorn_pkg_message;
 
-// Reads the message at `offset`; false when no whole message starts there
-// (its len below the 8-byte header or past `end`), which ends the walk.
+// Reads the message at `offset`; false when no whole message starts there,
+// which ends the walk.
 bool brel_system_services_read_message(const char *package, int offset, int end, brel_message *message)
 {
-    if (offset < VORNMGR_PKG_HDR_LEN || end - offset < VORNMGR_MSG_HDR_LEN)
-        return false;
-    memcpy(&message->type, package + offset, sizeof message->type);
-    memcpy(&message->len, package + offset + 4, sizeof message->len);
-    if (message->len < VORNMGR_MSG_HDR_LEN || message->len > end - offset) {
+    const vorn_pkg_read read = vorn_pkg_read_message(package, offset, end, message);
+    if (read == vorn_pkg_read::malformed)
         LOG_ERR("malformed message type 0x%x len %d at offset %d, rest of package dropped\n", message->type,
                 message->len, offset);
-        return false;
-    }
-    message->payload = package + offset + VORNMGR_MSG_HDR_LEN;
-    message->payload_len = message->len - VORNMGR_MSG_HDR_LEN;
-    return true;
+    return read == vorn_pkg_read::message;
 }
 
 // Copies the message's payload record; a message too short for it is logged
@@ -54,20 +42,6 @@ bool brel_system_services_read_payload(const brel_message &message, Record *reco
     }
     memcpy(record, message.payload, sizeof(Record));
     return true;
-}
-
-// The end of the valid bytes of a package: its own total_len, but never past
-// the bytes actually received. A total_len too small to hold even itself
-// (a negative one included) leaves no valid bytes.
-int brel_system_services_package_end(const char *package, int size)
-{
-    if (size < VORNMGR_PKG_HDR_LEN)
-        return 0;
-    int32_t total_len;
-    memcpy(&total_len, package, sizeof total_len);
-    if (total_len < VORNMGR_PKG_HDR_LEN)
-        return 0;
-    return std::min(total_len, size);
 }
 
 // Builds a one-message package in `package`; returns its total_len.
@@ -116,7 +90,7 @@ int brel_system_services_vorn_mgr_load_complete(module_mode *mod_mode_out, int *
         return 0;
     }
 
-    const int end = brel_system_services_package_end(reply, size);
+    const int end = vorn_pkg_end(reply, size);
     brel_message message;
     for (int offset = VORNMGR_PKG_HDR_LEN; brel_system_services_read_message(reply, offset, end, &message);
          offset += message.len) {
@@ -399,7 +373,7 @@ void brel_system_services_dispatch(const brel_message &message)
 extern "C" int brel_system_services_vornmgr_cb(int len, void *buf)
 {
     const char *package = static_cast<const char *>(buf);
-    const int end = brel_system_services_package_end(package, len);
+    const int end = vorn_pkg_end(package, len);
     brel_message message;
     for (int offset = VORNMGR_PKG_HDR_LEN; brel_system_services_read_message(package, offset, end, &message);
          offset += message.len)

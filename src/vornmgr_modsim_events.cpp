@@ -3,6 +3,7 @@
 // library hands to modsim_vornmgr_cb, each reported as one time-stamped line.
 
 #include "vornmgr_modsim.h"
+#include "vorn_pkg_walk.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -59,49 +60,23 @@ void modsim_vprint(FILE *out, const char *format, va_list ap)
     fflush(out);
 }
 
-// One message of a package, lying whole inside the valid bytes.
-struct modsim_message {
-    int32_t type;
-    int32_t len;
-    const char *payload;
-    int payload_len;
-};
-
-// Reads the message at `offset`; false when no whole message starts there,
-// which ends the walk (a len below the header would never advance it).
-bool modsim_read_message(const char *package, int offset, int end, modsim_message *message)
-{
-    if (end - offset < VORNMGR_MSG_HDR_LEN)
-        return false;
-    memcpy(&message->type, package + offset, sizeof message->type);
-    memcpy(&message->len, package + offset + 4, sizeof message->len);
-    if (message->len < VORNMGR_MSG_HDR_LEN || message->len > end - offset) {
-        modsim_complain("malformed message type 0x%x len %d at offset %d: rest of the package dropped",
-                        message->type, message->len, offset);
-        return false;
-    }
-    message->payload = package + offset + VORNMGR_MSG_HDR_LEN;
-    message->payload_len = message->len - VORNMGR_MSG_HDR_LEN;
-    return true;
-}
+using modsim_message = vorn_pkg_message;
 
 // Calls `handle` for each whole message of the package's first `size` bytes.
 template <typename Handler>
 void modsim_walk_package(const char *package, int size, Handler handle)
 {
-    if (size < VORNMGR_PKG_HDR_LEN)
-        return;
-    int32_t total_len;
-    memcpy(&total_len, package, sizeof total_len);
-    // A total_len too small to hold even itself, a negative one included,
-    // leaves no message to walk.
-    if (total_len < VORNMGR_PKG_HDR_LEN)
-        return;
-    const int end = std::min(total_len, size);
+    const int end = vorn_pkg_end(package, size);
     modsim_message message;
-    for (int offset = VORNMGR_PKG_HDR_LEN; modsim_read_message(package, offset, end, &message);
-         offset += message.len)
+    for (int offset = VORNMGR_PKG_HDR_LEN;; offset += message.len) {
+        const vorn_pkg_read read = vorn_pkg_read_message(package, offset, end, &message);
+        if (read == vorn_pkg_read::malformed)
+            modsim_complain("malformed message type 0x%x len %d at offset %d: rest of the package dropped",
+                            message.type, message.len, offset);
+        if (read != vorn_pkg_read::message)
+            return;
         handle(message);
+    }
 }
 
 template <typename Record>
