@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <vector>
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
@@ -42,6 +44,18 @@ inline int32_t read_int(const void *at)
     int32_t value;
     memcpy(&value, at, sizeof value);
     return value;
+}
+
+// The values as the wire carries them: int32s, one after another.
+inline std::vector<uint8_t> ints(std::initializer_list<int32_t> values)
+{
+    std::vector<uint8_t> bytes(values.size() * 4);
+    size_t at = 0;
+    for (int32_t value : values) {
+        memcpy(bytes.data() + at, &value, 4);
+        at += 4;
+    }
+    return bytes;
 }
 
 // Cuts an input into the packages of one conversation, one after another. A

@@ -7,6 +7,7 @@
 // reply, configuration entry and operator request once, in its normal form
 // and in the malformed forms the protocol names; the fuzzer finds the rest.
 
+#include "fuzz_support.h"
 #include "vorn_mgr_intf.h"
 
 #include <cstdint>
@@ -22,16 +23,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes ints(std::initializer_list<int32_t> values)
-{
-    Bytes bytes(values.size() * 4);
-    size_t at = 0;
-    for (int32_t value : values) {
-        memcpy(bytes.data() + at, &value, 4);
-        at += 4;
-    }
-    return bytes;
-}
+using vorn_fuzz::ints;
 
 Bytes cat(std::initializer_list<Bytes> parts)
 {

@@ -30,6 +30,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using vorn_fuzz::ints;
 using vorn_fuzz::read_int;
 
 // Our own broadcast type, published until the subscriber hears it: a new
@@ -180,17 +181,6 @@ Promise judge(const uint8_t *package, size_t size)
     default:
         return {};
     }
-}
-
-Bytes ints(std::initializer_list<int32_t> values)
-{
-    Bytes bytes(values.size() * 4);
-    size_t at = 0;
-    for (int32_t value : values) {
-        memcpy(bytes.data() + at, &value, 4);
-        at += 4;
-    }
-    return bytes;
 }
 
 void check_well_formed(const Bytes &reply)

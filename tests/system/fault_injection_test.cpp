@@ -43,18 +43,6 @@ constexpr Timeout DISCOVERY_TIMEOUT = 60s;
 
 using Fields = std::vector<std::int32_t>;
 
-// The first message of a package: its type, then its payload fields.
-Fields fields_of(const Bytes &package)
-{
-    const auto messages = parse_pkg(package);
-    if (!messages || messages->empty())
-        return {};
-    Fields out{(*messages)[0].type};
-    const auto payload = (*messages)[0].fields();
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
-}
-
 void write_config(const std::string &text)
 {
     mkdir("/etc/norvane", 0755);

@@ -127,18 +127,6 @@ int count_stub_calls(const std::string &name)
 
 using Fields = std::vector<std::int32_t>;
 
-// The first message of a package: its type, then its payload fields.
-Fields fields_of(const Bytes &package)
-{
-    const auto messages = parse_pkg(package);
-    if (!messages || messages->empty())
-        return {};
-    std::vector<std::int32_t> out{(*messages)[0].type};
-    const auto payload = (*messages)[0].fields();
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
-}
-
 // ---------------------------------------------------------------------------
 
 // vornmgrd started in the sandbox and ready (its operator socket exists once

@@ -33,18 +33,6 @@ constexpr Timeout ANSWER_TIMEOUT = 30s;
 
 using Fields = std::vector<std::int32_t>;
 
-// The first message of a package: its type, then its payload fields.
-Fields fields_of(const Bytes &package)
-{
-    const auto messages = parse_pkg(package);
-    if (!messages || messages->empty())
-        return {};
-    Fields out{(*messages)[0].type};
-    const auto payload = (*messages)[0].fields();
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
-}
-
 // The manager, started in the sandbox and ready.
 class Manager {
 public:

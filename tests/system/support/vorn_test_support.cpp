@@ -702,6 +702,17 @@ std::optional<std::vector<WireMessage>> parse_pkg(const Bytes &package)
     return messages;
 }
 
+std::vector<std::int32_t> fields_of(const Bytes &package)
+{
+    const auto messages = parse_pkg(package);
+    if (!messages || messages->empty())
+        return {};
+    std::vector<std::int32_t> out{(*messages)[0].type};
+    const auto payload = (*messages)[0].fields();
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
 std::string to_hex(const Bytes &bytes)
 {
     static const char digits[] = "0123456789abcdef";

@@ -259,6 +259,9 @@ struct WireMessage {
 // The messages of a well-formed package; nullopt if total_len differs from the
 // size or a message's len is below 8 or overruns the package.
 std::optional<std::vector<WireMessage>> parse_pkg(const Bytes &package);
+// The first message of a package: its type, then its payload fields; empty
+// if the package is not well formed or holds no message.
+std::vector<std::int32_t> fields_of(const Bytes &package);
 // The int32 at a byte offset, or nullopt beyond the end.
 std::optional<std::int32_t> int_at(const Bytes &bytes, std::size_t offset);
 // All whole int32s of the bytes.
