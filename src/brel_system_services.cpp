@@ -51,7 +51,7 @@ bool set_signal_handler(int signum, void (*handler)(int))
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no restart: a signal cuts the main thread's sleep short
     if (sigaction(signum, &action, nullptr) != 0) {
-        LOG_ERR("sigaction failed for signal %d, %s", signum, strerror(errno));
+        LOG_ERR("sigaction failed for signal %d, %s\n", signum, strerror(errno));
         return false;
     }
     return true;
@@ -100,14 +100,14 @@ int main(int argc, char **argv)
 
     if (!set_signal_handler(SIGHUP, brel_system_services_signal_cb) ||
         !set_signal_handler(SIGTERM, brel_system_services_signal_cb)) {
-        LOG_ERR("Error setting signal handlers.");
+        LOG_ERR("Error setting signal handlers.\n");
         return 1;
     }
 
     if (detach) {
         const int result = daemon(0, 0);
         if (result != 0) {
-            LOG_ERR("daemon call failed with rv %d", result);
+            LOG_ERR("daemon call failed with rv %d\n", result);
             return 1;
         }
     }
@@ -119,7 +119,7 @@ int main(int argc, char **argv)
 
     if (vornmgr_register_cb(my_mod_id, 1, &my_mod_id, brel_system_services_vornmgr_cb) == 0) {
         vornmgr_unregister(my_mod_id);
-        LOG_ERR("Failed to register with Norvane Smart manager");
+        LOG_ERR("Failed to register with Norvane Smart manager\n");
         return 1;
     }
 
@@ -128,12 +128,12 @@ int main(int argc, char **argv)
     int mod_list_len = MAX_MODULES;
     Module mod_list[MAX_MODULES];
     if (!brel_system_services_load_complete_into_mod_mode(&mod_list_len, mod_list)) {
-        LOG_ERR("Failed to send load complete to Norvane Smart Manager");
+        LOG_ERR("Failed to send load complete to Norvane Smart Manager\n");
         vornmgr_unregister(my_mod_id);
         return 1;
     }
     if (!brel_system_services_vorn_mgr_init_complete()) {
-        LOG_ERR("Failed send init complete");
+        LOG_ERR("Failed send init complete\n");
         vornmgr_unregister(my_mod_id);
         return 1;
     }
@@ -146,7 +146,7 @@ int main(int argc, char **argv)
 
     pid_file.reset();
     if (unlink(BREL_SYSTEM_SERVICES_PIDFILE) != 0)
-        LOG_ERR("Couldn't delete pid file %s (%s)", BREL_SYSTEM_SERVICES_PIDFILE, strerror(errno));
+        LOG_ERR("Couldn't delete pid file %s (%s)\n", BREL_SYSTEM_SERVICES_PIDFILE, strerror(errno));
     LOG_INFO("Quitting brel-system-services\n");
     return 0;
 }

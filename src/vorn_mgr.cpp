@@ -114,7 +114,7 @@ int main(int argc, char **argv)
     if (daemonize) {
         const int rv = daemon(0, 0);
         if (rv != 0) {
-            LOG_ERR("daemon call failed with rv %d", rv);
+            LOG_ERR("daemon call failed with rv %d\n", rv);
             return 1;
         }
     }
@@ -134,7 +134,7 @@ int main(int argc, char **argv)
 
     vornmgr_install_stop_handler();
     if (!vornmgr_start_channels()) {
-        LOG_ERR("failed to start VornMgr channels %s", strerror(errno));
+        LOG_ERR("failed to start VornMgr channels %s\n", strerror(errno));
         vornmgr_teardown(false);
         return 0;
     }

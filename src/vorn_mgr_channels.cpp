@@ -272,7 +272,7 @@ int vornmgr_comm_thread(void * /*arg*/)
         if (restart_delay.count() > 0 && vornmgr_wait_for_stop(int(restart_delay.count())))
             break;
         restart_delay = std::clamp(restart_delay * 2, restart_delay_first, restart_delay_max);
-        LOG_ERR("restarting comm channel");
+        LOG_ERR("restarting comm channel\n");
         vornmgr_create_comm_channel();
     }
     comm_thread_active = false;

@@ -33,7 +33,7 @@ int main(int argc, char *argv[])
         // The new boot mode is on disk before the manager is asked, so the
         // next boot uses it even if the request cannot be delivered.
         if (update_config_file && do_mode != cfg_mode && !vornmgr_overwrite_config_file()) {
-            perror(" failed to save configuration file\n");
+            perror(" failed to save configuration file");
             return VORNMGRCTL_EXIT_FAILURE;
         }
     }

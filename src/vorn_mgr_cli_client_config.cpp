@@ -256,7 +256,7 @@ bool vornmgr_overwrite_config_file(void)
     printf(" Updating system boot mode to %s\n", mode_to_str(do_mode, mode_text.data()));
     if (!vornmgr_write_config_file(VORNMGR_CONFIG_FILE, do_mode, l3_register_timeout, l3_nl_info_timeout)) {
         const int saved_errno = errno;
-        perror(" failed to save configuration file\n");
+        perror(" failed to save configuration file");
         // main reports the same failure again.
         errno = saved_errno;
         return false;

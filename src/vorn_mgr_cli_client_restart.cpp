@@ -134,7 +134,7 @@ bool vornmgr_handle_sock_ret(int fd, int err)
         return true;
     // No call failed: name what happened rather than print a stale error.
     errno = ECONNRESET;
-    vornmgr_fail_on_socket(fd, "server socket closed\n");
+    vornmgr_fail_on_socket(fd, "server socket closed");
 }
 
 void vornmgr_send_command(vorn_mgr_cli_cmd_t cmd)

@@ -95,7 +95,7 @@ int vornmgr_build_summary_record(vornmgr_cli_record_t &record, const vornmgr_rep
         if (report.maintenance_start_time != 0) {
             char since[64];
             if (ctime_r(&report.maintenance_start_time, since) == nullptr) {
-                LOG_ERR("ctime error %s", strerror(errno));
+                LOG_ERR("ctime error %s\n", strerror(errno));
                 return -1;
             }
             since[strcspn(since, "\n")] = '\0';

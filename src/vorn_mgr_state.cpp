@@ -70,8 +70,11 @@ bool vornmgr_get_config_startup_mode(Module /*mod*/, const char *path, Mode *mod
 
     char line[config_line_len];
     while (fgets(line, sizeof line, file.get()) != nullptr) {
+        // Messages quote the line without its newline; only the last piece of
+        // a long line holds one.
+        line[strcspn(line, "\n")] = '\0';
         char *entry = line + strspn(line, " \t");
-        if (*entry == '#' || *entry == '\n' || *entry == '\0')
+        if (*entry == '#' || *entry == '\0')
             continue;
         char *comment = strchr(entry, '#');
         if (comment != nullptr)
@@ -103,11 +106,11 @@ bool vornmgr_get_config_startup_mode(Module /*mod*/, const char *path, Mode *mod
             }
         } else if (strncmp(entry, "l3_up_max_time", strlen("l3_up_max_time")) == 0) {
             if (!vornmgr_config_int(vornmgr_config_value(entry, strlen("l3_up_max_time")), l3_up_max_time))
-                LOG_ERR("invalid l3_up_max_time value %s", line);
+                LOG_ERR("invalid l3_up_max_time value %s\n", line);
         } else if (strncmp(entry, "issu_complete_max_time", strlen("issu_complete_max_time")) == 0) {
             if (!vornmgr_config_int(vornmgr_config_value(entry, strlen("issu_complete_max_time")),
                                     issu_complete_max_time))
-                LOG_ERR("invalid issu_complete_max_time value %s", line);
+                LOG_ERR("invalid issu_complete_max_time value %s\n", line);
         } else {
             LOG_INFO("Unknown parameter in configuration file %s: %s\n", path, line);
         }

@@ -298,7 +298,7 @@ TEST(Rewrite, FailureKeepsTheOldFile)
     const CtlRun run = run_ctl({"-wf"});
     EXPECT_EQ(run.status, exited_with(255));
     EXPECT_EQ(run.out, " Updating system boot mode to warm\n");
-    const std::string message = " failed to save configuration file\n: No space left on device\n";
+    const std::string message = " failed to save configuration file: No space left on device\n";
     EXPECT_EQ(run.err, message + message);
     EXPECT_EQ(read_file(CONFIG_FILE), old);
     EXPECT_EQ(stub_log(), std::vector<std::string>{}) << "no restart is prepared";
@@ -499,7 +499,7 @@ TEST(Answer, UnexpectedStatus)
 
 TEST(Answer, ManagerClosingEarlyOrSendingTooMuchIsAFailure)
 {
-    const std::string closed = "server socket closed\n: Connection reset by peer\n";
+    const std::string closed = "server socket closed: Connection reset by peer\n";
     {
         FakeOperatorServer server({});
         const CtlRun run = run_ctl({"-m0"});
