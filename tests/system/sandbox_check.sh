@@ -45,9 +45,18 @@ etc_norvane_existed=$([[ -e /etc/norvane ]] && echo yes || echo no)
 helpers_existed=$([[ -e /usr/lib/norvane/pelmar.py ]] && echo yes || echo no)
 real_reboot=$(readlink -f "$(command -v reboot || echo /nonexistent)")
 real_reboot_sum=$( (md5sum "$real_reboot" 2>/dev/null || echo none) | cut -d' ' -f1)
+# The sandbox keeps its own project root visible: a checkout under /tmp shows
+# in the fresh /tmp as the first directory of its path, and nothing else may.
+project_root=$(dirname "$(dirname "$sandbox")")
+real_tmp=$(realpath /tmp)
+project_in_tmp=""
+if [[ "$project_root" == "$real_tmp"/* ]]; then
+    project_in_tmp=${project_root#"$real_tmp"/}
+    project_in_tmp=${project_in_tmp%%/*}
+fi
 
 inside=$(cd / && "$sandbox" bash -c "
-    ls -A /tmp | tr '\n' ' '
+    ls -A /tmp | grep -vxF -e '$project_in_tmp' | tr '\n' ' '
     test -e '$scratch/marker' && echo 'marker visible'
     mkdir -p /etc/norvane && echo x > /etc/norvane/$tag
     echo y > /usr/lib/$tag
