@@ -39,14 +39,15 @@ bool vornmgr_config_key_is(const char *line, const char *key)
     return strncmp(line, key, strlen(key)) == 0;
 }
 
-// A non-zero decimal number at the start of the value replaces *setting; 0,
-// no digits or a number an int cannot hold leave it alone.
+// A positive decimal number at the start of the value replaces *setting; 0,
+// a negative number, no digits or a number an int cannot hold leave it alone,
+// as the manager does: it would act on such a limit at once.
 void vornmgr_config_read_timeout(const char *value, int *setting)
 {
     char *end = nullptr;
     errno = 0;
     const long number = strtol(value, &end, 10);
-    if (end == value || errno == ERANGE || number == 0 || number < INT_MIN || number > INT_MAX)
+    if (end == value || errno == ERANGE || number <= 0 || number > INT_MAX)
         return;
     *setting = static_cast<int>(number);
 }

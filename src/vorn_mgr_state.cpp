@@ -41,13 +41,15 @@ bool vornmgr_value_is(const char *value, const char *word)
 }
 
 // strtol semantics: leading blanks and a sign accepted, reading stops at the
-// first non-digit; a value that reads as 0 is no value.
+// first non-digit. A time limit must be a positive number of seconds: 0 (also
+// any non-numeric text) or a negative value would make the monitor act at its
+// first expiry, so such a value is no value.
 bool vornmgr_config_int(const char *value, int *out)
 {
     // A value beyond int is refused rather than cut to some other number.
     errno = 0;
     const long parsed = strtol(value, nullptr, 10);
-    if (parsed == 0 || errno == ERANGE || parsed < INT_MIN || parsed > INT_MAX)
+    if (parsed <= 0 || errno == ERANGE || parsed > INT_MAX)
         return false;
     *out = static_cast<int>(parsed);
     return true;

@@ -98,7 +98,7 @@ TEST_F(ConfigReader, LaterLineOverrides)
     EXPECT_FALSE(r.override);
 }
 
-TEST_F(ConfigReader, LimitsThatReadAsZeroAreRefusedAndNegativeOnesKept)
+TEST_F(ConfigReader, LimitsThatAreNotPositiveAreRefused)
 {
     auto r = read("l3_up_max_time=0\nissu_complete_max_time=abc\n");
     EXPECT_EQ(r.l3_up_max_time, 180);
@@ -108,8 +108,17 @@ TEST_F(ConfigReader, LimitsThatReadAsZeroAreRefusedAndNegativeOnesKept)
               std::string::npos)
         << r.log;
 
-    r = read("l3_up_max_time=-5\nissu_complete_max_time=  42s\n");
-    EXPECT_EQ(r.l3_up_max_time, -5);
+    // A negative limit would make the monitor act at its first expiry.
+    r = read("l3_up_max_time=-5\nissu_complete_max_time=-1\n");
+    EXPECT_EQ(r.l3_up_max_time, 180);
+    EXPECT_EQ(r.issu_complete_max_time, 700);
+    EXPECT_NE(r.log.find("ERR invalid l3_up_max_time value l3_up_max_time=-5\n"), std::string::npos) << r.log;
+    EXPECT_NE(r.log.find("ERR invalid issu_complete_max_time value issu_complete_max_time=-1\n"),
+              std::string::npos)
+        << r.log;
+
+    r = read("l3_up_max_time=5\nissu_complete_max_time=  42s\n");
+    EXPECT_EQ(r.l3_up_max_time, 5);
     EXPECT_EQ(r.issu_complete_max_time, 42);
     EXPECT_EQ(r.log, "");
 }

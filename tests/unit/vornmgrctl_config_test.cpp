@@ -99,7 +99,7 @@ TEST_F(ConfigReader, OverrideAndTimeLimits)
     EXPECT_EQ(r.issu, 700);
     EXPECT_EQ(r.messages, "");
     r = read("l3_up_max_time=-5\nissu_complete_max_time=25s\n");
-    EXPECT_EQ(r.l3, -5);
+    EXPECT_EQ(r.l3, 180) << "a negative limit keeps the value from before, as the manager does";
     EXPECT_EQ(r.issu, 25);
     // A number no int can hold is not silently cut down to another one.
     EXPECT_EQ(read("l3_up_max_time=99999999999\n").l3, 180);
@@ -131,9 +131,9 @@ using ConfigWriter = ConfigFile;
 TEST_F(ConfigWriter, WritesOnlyTheManagedEntriesAndReadsBack)
 {
     write("boot_mode=cold\nsome_other_key=1\n");
-    ASSERT_TRUE(vornmgr_write_config_file(path.c_str(), REBOOT_FAST, 180, -3));
+    ASSERT_TRUE(vornmgr_write_config_file(path.c_str(), REBOOT_FAST, 180, 300));
     EXPECT_EQ(content(), "# vornmgrctl managed configuration\nvornmgrctl_override=true\nboot_mode=fast\n"
-                         "issu_complete_max_time=-3\n");
+                         "issu_complete_max_time=300\n");
     EXPECT_EQ(entries(), 1) << "no temporary file is left behind";
 
     Mode mode = UNKNOWN_MODE;
@@ -144,7 +144,7 @@ TEST_F(ConfigWriter, WritesOnlyTheManagedEntriesAndReadsBack)
     EXPECT_EQ(mode, REBOOT_FAST);
     EXPECT_TRUE(override);
     EXPECT_EQ(l3, 1);
-    EXPECT_EQ(issu, -3);
+    EXPECT_EQ(issu, 300);
 }
 
 TEST_F(ConfigWriter, KeepsThePermissionsOfTheOldFile)
