@@ -40,6 +40,8 @@ bool vornmgr_get_config_startup_mode(Module module, const char *cfg_file_name, M
                                      int *l3_timeout, int *issu_timeout);
 // Replaces `path` with the tool's configuration for `mode` and the two time
 // limits, atomically: on failure the old file is untouched and errno tells why.
+// If `path` is a symbolic link, the file it resolves to is replaced and the
+// link is kept.
 bool vornmgr_write_config_file(const char *path, Mode mode, int l3_timeout, int issu_timeout);
 bool vornmgr_overwrite_config_file(void);
 

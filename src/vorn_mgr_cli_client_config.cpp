@@ -214,6 +214,18 @@ bool vornmgr_write_config_file(const char *path, Mode mode, int l3_timeout, int 
         len += snprintf(content.data() + len, content.size() - static_cast<size_t>(len),
                         "issu_complete_max_time=%d\n", issu_timeout);
 
+    // A configuration file that is a symbolic link belongs to whoever manages
+    // the link's target (configuration management, say): the target gets the
+    // new content and the link stays, or the next run of that tool would
+    // silently undo the operator's choice.
+    std::array<char, PATH_MAX> target{};
+    struct stat path_entry {};
+    if (lstat(path, &path_entry) == 0 && S_ISLNK(path_entry.st_mode)) {
+        if (realpath(path, target.data()) == nullptr)
+            return false;
+        path = target.data();
+    }
+
     // The new content goes to a temporary file beside the old one and replaces
     // it by a rename, so a crash or a full disk never leaves the next boot
     // without a configuration.
