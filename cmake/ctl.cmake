@@ -5,7 +5,9 @@ add_library(vornmgrctl_parts STATIC
     src/vorn_mgr_cli_client_config.cpp
     src/vorn_mgr_cli_client_cmdline.cpp
     src/vorn_mgr_cli_client_restart.cpp
-    src/vorn_mgr_cli_client_upgrade.cpp)
+    src/vorn_mgr_cli_client_upgrade.cpp
+    src/vorn_mgr_cli_client_markers.cpp
+    src/vorn_trusted_file.cpp)
 target_include_directories(vornmgrctl_parts PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(vornmgrctl_parts PUBLIC vorn_intf)
 

@@ -46,6 +46,19 @@ bool vornmgr_write_config_file(const char *path, Mode mode, int l3_timeout, int 
 bool vornmgr_overwrite_config_file(void);
 
 // ---------------------------------------------------------------------------
+// Markers and the startup file in /tmp and /var/tmp, where any user may create
+// files: only what root left there counts (vorn_mgr_cli_client_markers.cpp)
+
+// Says on standard error that a file at `path` is ignored, and why.
+void vornmgr_report_untrusted(const char *path, const char *why);
+// True if a marker that root left is at `path`; another is reported and
+// counts as absent.
+bool vornmgr_marker_present(const char *path);
+// Leaves a root-owned marker at `path` that nothing planted there can
+// redirect; on failure prints why on standard error and returns false.
+bool vornmgr_create_marker(const char *path);
+
+// ---------------------------------------------------------------------------
 // Command line and ports (vorn_mgr_cli_client_cmdline.cpp)
 
 vorn_mgr_cli_cmd_t parse_cmdline(int argc, char *argv[]);

@@ -146,11 +146,11 @@ bool vornmgr_set_ports_state(bool up)
     if (up) {
         vornmgr_run_command("ifreload -a");
         snprintf(command.data(), command.size(), "rm -f %s", VORNMGR_PORTS_MARKER);
+        vornmgr_run_command(command.data());
     } else {
         vornmgr_run_command("ifdown -a -X eth0");
-        snprintf(command.data(), command.size(), "touch %s", VORNMGR_PORTS_MARKER);
+        vornmgr_create_marker(VORNMGR_PORTS_MARKER);
     }
-    vornmgr_run_command(command.data());
     // The manager learns the port state from the marker file alone.
     return false;
 }

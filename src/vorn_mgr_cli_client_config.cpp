@@ -4,6 +4,7 @@
 
 #include "unique_fd.h"
 #include "vorn_mgr_cli_client.h"
+#include "vorn_trusted_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -148,6 +149,45 @@ void vornmgr_sync_parent_dir(const char *path)
         fsync(dir_fd.get());
 }
 
+// Reads an opened boot-mode file; true when its last boot_mode line was valid.
+bool vornmgr_read_config(FILE *file, Mode *mode, bool *override, int *l3_timeout, int *issu_timeout)
+{
+    bool valid = false;
+    std::array<char, CONFIG_LINE_LEN> buf{};
+    while (fgets(buf.data(), static_cast<int>(buf.size()), file) != nullptr) {
+        // Only the last piece of a line holds its newline; messages quote the
+        // line without it.
+        buf[strcspn(buf.data(), "\n")] = '\0';
+        char *line = buf.data() + strspn(buf.data(), " \t");
+        if (*line == '#' || *line == '\0')
+            continue;
+        line[strcspn(line, "#")] = '\0';
+        valid = vornmgr_config_apply_line(line, valid, mode, override, l3_timeout, issu_timeout);
+    }
+    return valid;
+}
+
+// The startup file lies in /tmp: one that another user could have planted
+// there is reported and read as no file at all.
+bool vornmgr_read_startup_file(Mode *mode, bool *override, int *l3_timeout, int *issu_timeout)
+{
+    *mode = UNKNOWN_MODE;
+    *override = false;
+
+    vorn_trusted_file_t startup = vorn_open_trusted_file(VORNMGR_STARTUP_FILE);
+    if (startup.distrust != nullptr) {
+        vornmgr_report_untrusted(VORNMGR_STARTUP_FILE, startup.distrust);
+        return false;
+    }
+    file_ptr file(startup.fd ? fdopen(startup.fd.get(), "r") : nullptr, &fclose);
+    if (!file) {
+        fprintf(stderr, "No config file %s (%s)\n", VORNMGR_STARTUP_FILE, strerror(errno));
+        return false;
+    }
+    startup.fd.release();
+    return vornmgr_read_config(file.get(), mode, override, l3_timeout, issu_timeout);
+}
+
 } // namespace
 
 bool vornmgr_get_config_startup_mode(Module /*module*/, const char *cfg_file_name, Mode *mode, bool *override,
@@ -161,28 +201,14 @@ bool vornmgr_get_config_startup_mode(Module /*module*/, const char *cfg_file_nam
         fprintf(stderr, "No config file %s (%s)\n", cfg_file_name, strerror(errno));
         return false;
     }
-
-    bool valid = false;
-    std::array<char, CONFIG_LINE_LEN> buf{};
-    while (fgets(buf.data(), static_cast<int>(buf.size()), file.get()) != nullptr) {
-        // Only the last piece of a line holds its newline; messages quote the
-        // line without it.
-        buf[strcspn(buf.data(), "\n")] = '\0';
-        char *line = buf.data() + strspn(buf.data(), " \t");
-        if (*line == '#' || *line == '\0')
-            continue;
-        line[strcspn(line, "#")] = '\0';
-        valid = vornmgr_config_apply_line(line, valid, mode, override, l3_timeout, issu_timeout);
-    }
-    return valid;
+    return vornmgr_read_config(file.get(), mode, override, l3_timeout, issu_timeout);
 }
 
 bool vornmgr_client_read_config(void)
 {
     std::array<char, VORNMGR_TEXT_BUF_LEN> text{};
 
-    if (!vornmgr_get_config_startup_mode(ALL_MODULES, VORNMGR_STARTUP_FILE, &start_mode, &override,
-                                         &l3_register_timeout, &l3_nl_info_timeout)) {
+    if (!vornmgr_read_startup_file(&start_mode, &override, &l3_register_timeout, &l3_nl_info_timeout)) {
         fprintf(stderr, " Unknown start up mode\n");
         fprintf(stderr, " Assuming start up mode is %s\n", mode_to_str(REBOOT_COLD, text.data()));
         start_mode = REBOOT_COLD;

@@ -80,7 +80,7 @@ bool vornmgr_confirm_restart(vorn_mgr_cli_cmd_t cmd)
     std::array<char, VORNMGR_TEXT_BUF_LEN> mode_text{};
 
     printf(" System will restart");
-    if (access(VORNMGR_UPGRADE_MARKER, R_OK) == 0)
+    if (vornmgr_marker_present(VORNMGR_UPGRADE_MARKER))
         printf(" (upgraded)");
 
     const bool curr_capacity_full = !(start_mode & REBOOT_WARM);

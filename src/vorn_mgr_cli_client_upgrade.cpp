@@ -76,7 +76,9 @@ bool vornmgr_process_upgrade(bool upgrade)
         return false;
     }
     vornmgr_run_command("/usr/lib/norvane/qorfwupgrade.vek --fwpathfrompkg");
-    vornmgr_run_command("touch " VORNMGR_UPGRADE_MARKER);
+    // The manager adds the upgrade flag only for a marker root left; a failure
+    // is reported and the manager is still told of the upgrade.
+    vornmgr_create_marker(VORNMGR_UPGRADE_MARKER);
     vornmgr_run_command(REBOOT_REQUIRED_COMMAND);
     return true;
 }

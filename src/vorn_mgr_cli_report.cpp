@@ -4,9 +4,9 @@
 
 #include "log.h"
 #include "vorn_mgr_cli_server.h"
+#include "vorn_trusted_file.h"
 
 #include <sys/socket.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -160,14 +160,27 @@ bool vornmgr_write_report(int conn_fd, const vornmgr_report_t &report)
     return true;
 }
 
+namespace {
+
+// The ports marker lies in /tmp, where any user could create it: only a
+// marker that root left counts.
+bool vornmgr_ports_in_maintenance(void)
+{
+    const vorn_trusted_file_t marker = vorn_open_trusted_file(VORNMGR_PORTS_MAINT_MARKER);
+    if (marker.distrust != nullptr)
+        LOG_ERR("untrusted file %s ignored (%s)\n", VORNMGR_PORTS_MAINT_MARKER, marker.distrust);
+    return bool(marker.fd);
+}
+
+} // namespace
+
 bool vornmgr_process_show(int conn_fd, vorn_mgr_cli_msg_t /*cli_msg*/, bool upgraded)
 {
-    struct stat marker;
     const vornmgr_report_t report{
         operative_mode.load(),
         upgraded,
         maintenance_start_time,
-        stat(VORNMGR_PORTS_MAINT_MARKER, &marker) == 0,
+        vornmgr_ports_in_maintenance(),
         time(nullptr),
         vornmgr_registry_snapshot(),
     };

@@ -5,6 +5,7 @@
 #include "log.h"
 #include "unique_fd.h"
 #include "vorn_mgr.h"
+#include "vorn_trusted_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -55,23 +56,14 @@ bool vornmgr_config_int(const char *value, int *out)
     return true;
 }
 
-} // namespace
-
-bool vornmgr_get_config_startup_mode(Module /*mod*/, const char *path, Mode *mode, bool *override,
-                                     int *l3_up_max_time, int *issu_complete_max_time)
+// Reads an opened configuration file (`path` names it in messages); returns
+// true if its last boot_mode line was valid.
+bool vornmgr_read_config(FILE *file, const char *path, Mode *mode, bool *override, int *l3_up_max_time,
+                         int *issu_complete_max_time)
 {
     bool valid = false;
-    *mode = UNKNOWN_MODE;
-    *override = false;
-
-    unique_file file(fopen(path, "r"), &fclose);
-    if (!file) {
-        LOG_INFO("No config file %s (%s)\n", path, strerror(errno));
-        return false;
-    }
-
     char line[config_line_len];
-    while (fgets(line, sizeof line, file.get()) != nullptr) {
+    while (fgets(line, sizeof line, file) != nullptr) {
         // Messages quote the line without its newline; only the last piece of
         // a long line holds one.
         line[strcspn(line, "\n")] = '\0';
@@ -120,12 +112,62 @@ bool vornmgr_get_config_startup_mode(Module /*mod*/, const char *path, Mode *mod
     return valid;
 }
 
+// The state files lie in /tmp and /var/tmp, where any user could have
+// planted one: such a file is logged and taken as absent.
+bool vornmgr_state_file_trusted(const vorn_trusted_file_t &file, const char *path)
+{
+    if (file.distrust != nullptr)
+        LOG_ERR("untrusted file %s ignored (%s)\n", path, file.distrust);
+    return bool(file.fd);
+}
+
+// The startup file, read like the configuration file if it can be trusted.
+bool vornmgr_read_startup_file(Mode *mode, bool *override, int *l3_up_max_time, int *issu_complete_max_time)
+{
+    *mode = UNKNOWN_MODE;
+    *override = false;
+
+    vorn_trusted_file_t startup = vorn_open_trusted_file(VORNMGR_STARTUP_FILE);
+    if (startup.distrust == nullptr && !startup.fd) {
+        LOG_INFO("No config file %s (%s)\n", VORNMGR_STARTUP_FILE, strerror(errno));
+        return false;
+    }
+    if (!vornmgr_state_file_trusted(startup, VORNMGR_STARTUP_FILE))
+        return false;
+    unique_file file(fdopen(startup.fd.get(), "r"), &fclose);
+    if (!file) {
+        LOG_INFO("No config file %s (%s)\n", VORNMGR_STARTUP_FILE, strerror(errno));
+        return false;
+    }
+    startup.fd.release();
+    return vornmgr_read_config(file.get(), VORNMGR_STARTUP_FILE, mode, override, l3_up_max_time,
+                               issu_complete_max_time);
+}
+
+} // namespace
+
+bool vornmgr_get_config_startup_mode(Module /*mod*/, const char *path, Mode *mode, bool *override,
+                                     int *l3_up_max_time, int *issu_complete_max_time)
+{
+    *mode = UNKNOWN_MODE;
+    *override = false;
+
+    unique_file file(fopen(path, "r"), &fclose);
+    if (!file) {
+        LOG_INFO("No config file %s (%s)\n", path, strerror(errno));
+        return false;
+    }
+    return vornmgr_read_config(file.get(), path, mode, override, l3_up_max_time, issu_complete_max_time);
+}
+
 namespace {
 
 // A byte copy of the configuration file at the startup path. The copy is
 // written beside its destination and renamed over it, so a failure (a full
 // /tmp, say) never leaves a truncated startup file that a manager restart
-// would read as the boot mode.
+// would read as the boot mode. mkostemp creates a new file of ours under an
+// unguessable name, and the rename replaces whatever another user may have
+// planted at the startup path, a link included, instead of writing through it.
 bool vornmgr_copy_config(const char *from, const char *to)
 {
     const unique_fd in(open(from, O_RDONLY | O_CLOEXEC));
@@ -177,8 +219,7 @@ Mode vornmgr_get_startup_mode(Module mod, bool *restarted)
     int l3_up_max_time = l3_register_timeout;
     int issu_complete_max_time = l3_nl_info_timeout;
 
-    if (!vornmgr_get_config_startup_mode(mod, VORNMGR_STARTUP_FILE, &mode, &override, &l3_up_max_time,
-                                         &issu_complete_max_time))
+    if (!vornmgr_read_startup_file(&mode, &override, &l3_up_max_time, &issu_complete_max_time))
         LOG_INFO("No or invalid active file\n");
     l3_register_timeout = l3_up_max_time;
     l3_nl_info_timeout = issu_complete_max_time;
@@ -203,7 +244,7 @@ Mode vornmgr_get_startup_mode(Module mod, bool *restarted)
         return REBOOT_COLD;
     }
 
-    if (access(VORNMGR_UPGRADE_MARKER, R_OK) == 0) {
+    if (vornmgr_state_file_trusted(vorn_open_trusted_file(VORNMGR_UPGRADE_MARKER), VORNMGR_UPGRADE_MARKER)) {
         unlink(VORNMGR_UPGRADE_MARKER);
         mode = static_cast<Mode>(mode | SYS_UPGRADE);
     }
