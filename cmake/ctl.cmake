@@ -29,5 +29,8 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
         vorn_add_system_test(NAME vornmgrctl_end_to_end_test
             SOURCES tests/system/vornmgrctl_end_to_end_test.cpp
             DEPENDS vornmgrctl vornmgrd)
+        vorn_add_system_test(NAME planted_files_test
+            SOURCES tests/system/planted_files_test.cpp
+            DEPENDS vornmgrctl vornmgrd)
     endif()
 endif()
