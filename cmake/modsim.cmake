@@ -15,6 +15,11 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
         SOURCES tests/system/modsim_test.cpp
         LIBS vorn_intf
         DEPENDS vornmgr-modsim vornmgrd vornmgrctl)
+    # The discovery wait of a restarted manager, found by simulators.
+    vorn_add_system_test(NAME discovery_test
+        SOURCES tests/system/discovery_test.cpp
+        LIBS vorn_intf
+        DEPENDS vornmgr-modsim vornmgrd)
     # The demonstration, run whole as scripts/run runs it.
     vorn_add_system_test(NAME demo_test
         SOURCES tests/system/demo_test.cpp

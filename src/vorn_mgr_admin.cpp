@@ -20,6 +20,11 @@ namespace {
 
 constexpr int discovery_passes = 5;
 constexpr int discovery_pass_ms = 5000;
+// The modules' subscribers lost the previous manager and reconnect on their
+// own (the library keeps ZeroMQ's 100 ms reconnect interval, plus up to as much
+// again of jitter), then send their subscription; a probe published before
+// that never reaches them. The first probe waits this long, within its pass.
+constexpr int discovery_reconnect_grace_ms = 1000;
 // A value that late answers, counting up from it, can never bring to the
 // number required.
 constexpr int go_down_timed_out = -11;
@@ -125,12 +130,16 @@ void vornmgr_wait_for_init_complete(void)
     if (!vornmgr_restarted)
         return;
     // The probe goes out before each pause, so that the count after the pause
-    // sees the answers to it.
+    // sees the answers to it; the first one only once the modules' subscribers
+    // can be back, so that modules answering it end the wait after one pass.
     int discovered = vornmgr_get_num_active_modules();
     for (int pass = 0; pass < discovery_passes; pass++) {
         LOG_INFO(" discovered %d modules\n", discovered);
+        const int grace_ms = pass == 0 ? discovery_reconnect_grace_ms : 0;
+        if (vornmgr_wait_for_stop(grace_ms))
+            return;
         vornmgr_discover_modules();
-        if (vornmgr_wait_for_stop(discovery_pass_ms))
+        if (vornmgr_wait_for_stop(discovery_pass_ms - grace_ms))
             return;
         discovered = vornmgr_get_num_active_modules();
         if (discovered > 1)
