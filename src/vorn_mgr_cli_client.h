@@ -44,13 +44,14 @@ bool vornmgr_get_config_startup_mode(Module module, const char *cfg_file_name, M
 // link is kept.
 bool vornmgr_write_config_file(const char *path, Mode mode, int l3_timeout, int issu_timeout);
 bool vornmgr_overwrite_config_file(void);
+// Says on standard error that a file at `path`, in a directory any user may
+// write, is ignored, and why.
+void vornmgr_report_untrusted(const char *path, const char *why);
 
 // ---------------------------------------------------------------------------
-// Markers and the startup file in /tmp and /var/tmp, where any user may create
-// files: only what root left there counts (vorn_mgr_cli_client_markers.cpp)
+// Markers in /tmp and /var/tmp, where any user may create files: only what
+// root left there counts (vorn_mgr_cli_client_markers.cpp)
 
-// Says on standard error that a file at `path` is ignored, and why.
-void vornmgr_report_untrusted(const char *path, const char *why);
 // True if a marker that root left is at `path`; another is reported and
 // counts as absent.
 bool vornmgr_marker_present(const char *path);

@@ -204,6 +204,11 @@ bool vornmgr_get_config_startup_mode(Module /*module*/, const char *cfg_file_nam
     return vornmgr_read_config(file.get(), mode, override, l3_timeout, issu_timeout);
 }
 
+void vornmgr_report_untrusted(const char *path, const char *why)
+{
+    fprintf(stderr, "untrusted file %s ignored (%s)\n", path, why);
+}
+
 bool vornmgr_client_read_config(void)
 {
     std::array<char, VORNMGR_TEXT_BUF_LEN> text{};

@@ -9,11 +9,6 @@
 #include <cstdio>
 #include <cstring>
 
-void vornmgr_report_untrusted(const char *path, const char *why)
-{
-    fprintf(stderr, "untrusted file %s ignored (%s)\n", path, why);
-}
-
 bool vornmgr_marker_present(const char *path)
 {
     const vorn_trusted_file_t marker = vorn_open_trusted_file(path);
