@@ -62,11 +62,13 @@ void vornmgr_unblock_stop_signals(void)
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
 }
 
-// Ends the comm receive thread if it still runs, then closes everything in
-// the stop order: comm channel, monitor timer, operator socket, publish channel.
+// Ends the comm receive thread if it still runs and any take-down at once (no
+// further broadcast, no reboot), then closes everything in the stop order:
+// comm channel, monitor timer, operator socket, publish channel.
 void vornmgr_teardown(bool cli_started)
 {
     vornmgr_request_stop();
+    vornmgr_stop_take_down();
     vornmgr_join_comm_thread();
     vornmgr_destroy_comm_channel();
     vornmgr_delete_monitor_timer();
@@ -96,7 +98,9 @@ int main(int argc, char **argv)
         }
     }
 
-    pid_fp.reset(fopen(VORNMGR_PIDFILE, "a+"));
+    // Close-on-exec: a reboot command still running after a crash of the
+    // manager must not hold the lock that keeps its successor out.
+    pid_fp.reset(fopen(VORNMGR_PIDFILE, "a+e"));
     if (!pid_fp) {
         LOG_ERR("Couldn't open pid file %s\n", VORNMGR_PIDFILE);
         return 1;
@@ -136,7 +140,8 @@ int main(int argc, char **argv)
     if (!vornmgr_start_channels()) {
         LOG_ERR("failed to start VornMgr channels %s\n", strerror(errno));
         vornmgr_teardown(false);
-        return 0;
+        // A failed start is a failure, so that the service manager retries.
+        return 1;
     }
     // A failed operator socket does not stop the start.
     vornmgr_start_cli();
@@ -147,7 +152,7 @@ int main(int argc, char **argv)
 
     if (!vornmgr_create_background_thread()) {
         vornmgr_teardown(cli_started);
-        return 0;
+        return 1;
     }
     vornmgr_join_comm_thread();
     vornmgr_teardown(cli_started);

@@ -64,11 +64,13 @@ bool vornmgr_set_mod_state(Module module, Mode mode, State state);
 // A consistent copy of every row, for readers that need more than one field.
 std::array<registered_modules_t, MAX_MODULES> vornmgr_registry_snapshot(void);
 
-// A row is registered when its identifier equals its index. Callers hold
-// registry_lock.
+// A row is registered when its identifier equals its index and the module
+// has not unregistered since: a module that said goodbye is neither awaited
+// nor counted until it registers again. Callers hold registry_lock.
 inline bool vornmgr_row_is_registered(int index)
 {
-    return registered_mods[index].mod_status.mode.mod == index;
+    const module_mode_t &mode = registered_mods[index].mod_status.mode;
+    return mode.mod == index && mode.state != MODULE_UNREGISTER;
 }
 // A sender identifier is valid only in 0 to 9; the unsigned comparison makes
 // negative values invalid too.
@@ -116,11 +118,11 @@ inline constexpr int32_t nack_package[3] = {12, NACK, 8};
 inline constexpr int32_t nl_info_package[3] = {12, NETWORK_LAYER_INFO, 8};
 inline constexpr int32_t discovery_probe_package[3] = {12, MODULE_STATUS_REQ, 8};
 
-// The handler contract: the comm socket, the request message (or the whole
-// package for the relaying handlers), the reply-length counter, the space
-// left in the reply area and the reply area. Each handler sends its own reply
-// and returns true when it (and any relay) went out in full. The dispatcher has
-// checked that the message holds the handler's whole payload record.
+// The handler contract: the comm socket, the request message (the first of
+// its package), the reply-length counter, the space left in the reply area and
+// the reply area. Each handler sends its own reply and returns true when it
+// (and any relay) went out in full. The dispatcher has checked that the message
+// lies within the package and holds the handler's whole payload record.
 typedef bool (*vornmgr_handler_fn)(void *sock, const char *msg, int *reply_len, int reply_space, char *reply);
 
 bool vornmgr_send_nack_response(void *sock, const char *msg, int *reply_len, int reply_space, char *reply);
@@ -133,8 +135,8 @@ bool vornmgr_process_module_status_response(void *sock, const char *msg, int *re
 bool vornmgr_process_load_complete(void *sock, const char *msg, int *reply_len, int reply_space, char *reply);
 bool vornmgr_process_go_down_response(void *sock, const char *msg, int *reply_len, int reply_space,
                                       char *reply);
-bool vornmgr_process_nl_info(void *sock, const char *pkg, int *reply_len, int reply_space, char *reply);
-bool vornmgr_process_issu_info(void *sock, const char *pkg, int *reply_len, int reply_space, char *reply);
+bool vornmgr_process_nl_info(void *sock, const char *msg, int *reply_len, int reply_space, char *reply);
+bool vornmgr_process_issu_info(void *sock, const char *msg, int *reply_len, int reply_space, char *reply);
 bool vornmgr_process_init_complete(void *sock, const char *msg, int *reply_len, int reply_space, char *reply);
 
 // Sends the 12-byte ACK on the comm socket; returns what zmq_send returned.
@@ -177,6 +179,16 @@ extern const std::array<int, 8> module_response_timeout;
 
 bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up);
 void vornmgr_wait_for_init_complete(void);
+// Counts one answer about `for_mod` from `from_mod` if `for_mod` is the module
+// in process, waking the take-down when the count is complete. False for an
+// answer about any other module (a late one).
+bool vornmgr_count_go_down_answer(Module for_mod, Module from_mod);
+// A module that unregistered during a take-down is no longer awaited.
+void vornmgr_forget_go_down_answers_of(Module mod);
+// Called when the manager stops: the take-down in progress returns false at
+// once, with no further broadcast, and none starts any more.
+void vornmgr_stop_take_down(void);
+bool vornmgr_take_down_is_stopped(void);
 
 // ---------------------------------------------------------------------------
 // Monitor timer (vorn_mgr_monitor.cpp)

@@ -40,21 +40,41 @@ bool vornmgr_publish_mode_change(State type, Module mod, Mode reason)
     return vornmgr_pub_msg(sizeof package, package);
 }
 
-// Waits until every registered module answered about `mod` or the position's
-// time-out passed. The deadline is whole wall-clock seconds, as the modules'
-// time-outs are.
-void vornmgr_wait_for_go_down_answers(Module mod, Mode reason, int timeout)
+// Set when the manager stops: the take-down in progress ends at its current
+// position and no further one starts. Guarded by lock.
+bool take_down_stopped = false;
+// While a take-down runs, the senders that answered about the module in
+// process, one bit per module. Guarded by lock.
+bool take_down_running = false;
+unsigned go_down_answered = 0;
+
+// The deadline of a position: whole seconds, as the modules' own time-outs
+// are, so the wait lasts between the time-out less one second and the
+// time-out. It is measured on the monotonic clock, so that a clock step (time
+// synchronisation at boot) neither stretches nor cuts a wait.
+std::chrono::steady_clock::time_point vornmgr_position_deadline(int timeout)
 {
-    const auto deadline = std::chrono::system_clock::from_time_t(time(nullptr) + timeout);
+    const auto wall = std::chrono::system_clock::now();
+    const auto into_second = wall - std::chrono::floor<std::chrono::seconds>(wall);
+    return std::chrono::steady_clock::now() + std::chrono::seconds(timeout) -
+           std::chrono::duration_cast<std::chrono::steady_clock::duration>(into_second);
+}
+
+// Waits until every registered module answered about `mod`, the position's
+// time-out passed or the manager stops. False only on a stop.
+bool vornmgr_wait_for_go_down_answers(Module mod, Mode reason, int timeout)
+{
+    const auto deadline = vornmgr_position_deadline(timeout);
     int required;
     int received;
     {
         std::unique_lock<std::mutex> held(lock);
         // Answers that arrive before we start waiting are already counted, so
         // the predicate tests the count under the lock before the first wait.
-        if (cond.wait_until(held, deadline,
-                            [] { return num_go_down_response_recv >= num_go_down_response_required; }))
-            return;
+        if (cond.wait_until(held, deadline, [] {
+                return take_down_stopped || num_go_down_response_recv >= num_go_down_response_required;
+            }))
+            return !take_down_stopped;
         required = num_go_down_response_required;
         received = num_go_down_response_recv;
         num_go_down_response_recv = go_down_timed_out;
@@ -62,6 +82,13 @@ void vornmgr_wait_for_go_down_answers(Module mod, Mode reason, int timeout)
     vornmgr_set_mod_state(mod, reason, DOWN);
     LOG_ERR("%s: cond timeout error (%d) Expected %d responses, received %d (%s)\n", mod_id_to_str(mod), ETIMEDOUT,
             required, received, strerror(ETIMEDOUT));
+    return true;
+}
+
+void vornmgr_end_take_down(void)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    take_down_running = false;
 }
 
 // Module connections come and go around a mode change, and the memory ZeroMQ
@@ -99,6 +126,8 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
     required_state = DOWN;
     {
         std::lock_guard<std::mutex> guard(lock);
+        if (take_down_stopped)
+            return false;
         num_go_down_response_recv = 0;
     }
     for (size_t position = 0; position < mod_layering_order.size(); position++) {
@@ -112,17 +141,74 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
         {
             std::lock_guard<std::mutex> guard(lock);
             num_go_down_response_recv = 0;
+            go_down_answered = 0;
             mod_id_in_process = mod;
+            take_down_running = true;
         }
         vornmgr_publish_mode_change(GO_DOWN, mod, reason);
-        vornmgr_wait_for_go_down_answers(mod, reason, module_response_timeout[position]);
+        if (!vornmgr_wait_for_go_down_answers(mod, reason, module_response_timeout[position])) {
+            vornmgr_end_take_down();
+            LOG_INFO("take-down stopped at module %s: the manager is stopping\n", mod_id_to_str(mod));
+            return false;
+        }
         LOG_INFO("Send down for module %s\n", mod_id_to_str(mod));
         vornmgr_publish_mode_change(DOWN, mod, reason);
         if (target_mod != ALL_MODULES)
             break;
     }
+    vornmgr_end_take_down();
     vornmgr_release_free_memory();
     return true;
+}
+
+void vornmgr_stop_take_down(void)
+{
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        take_down_stopped = true;
+    }
+    cond.notify_all();
+}
+
+bool vornmgr_take_down_is_stopped(void)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return take_down_stopped;
+}
+
+bool vornmgr_count_go_down_answer(Module for_mod, Module from_mod)
+{
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (for_mod != mod_id_in_process)
+            return false;
+        if (vornmgr_is_valid_module(from_mod))
+            go_down_answered |= 1u << from_mod;
+        if (++num_go_down_response_recv < num_go_down_response_required)
+            return true;
+    }
+    cond.notify_all();
+    return true;
+}
+
+void vornmgr_forget_go_down_answers_of(Module mod)
+{
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        // A take-down in progress no longer expects answers from a module that
+        // left; an answer it already gave stops counting too, so the position
+        // still waits for every module that remains.
+        if (!take_down_running || num_go_down_response_required <= 0)
+            return;
+        num_go_down_response_required--;
+        if (go_down_answered & (1u << mod)) {
+            go_down_answered &= ~(1u << mod);
+            num_go_down_response_recv--;
+        }
+        if (num_go_down_response_recv < num_go_down_response_required)
+            return;
+    }
+    cond.notify_all();
 }
 
 void vornmgr_wait_for_init_complete(void)

@@ -13,21 +13,20 @@ namespace {
 
 struct vornmgr_request_handler_t {
     State type;
-    int payload_len;     // the handler reads this many payload bytes
-    bool whole_package;  // relaying handlers get the package, not the message
+    int payload_len;  // the handler reads this many payload bytes
     vornmgr_handler_fn handle;
 };
 
 constexpr vornmgr_request_handler_t request_handlers[] = {
-    {LOAD_COMPLETE, sizeof(module_status_t), false, vornmgr_process_load_complete},
-    {INIT_COMPLETE, sizeof(module_status_t), false, vornmgr_process_init_complete},
-    {KEEP_ALIVE_RESP, sizeof(keepalive_response_t), false, vornmgr_process_keepalive_response},
-    {MODULE_STATUS_RESP, sizeof(module_status_t), false, vornmgr_process_module_status_response},
-    {MODULE_REGISTER, sizeof(module_connect_t), false, vornmgr_process_module_registration},
-    {MODULE_UNREGISTER, sizeof(module_connect_t), false, vornmgr_process_module_registration},
-    {GO_DOWN, sizeof(module_down_status_t), false, vornmgr_process_go_down_response},
-    {NETWORK_LAYER_INFO, 0, true, vornmgr_process_nl_info},
-    {ISSU_INFO, sizeof(issu_info_t), true, vornmgr_process_issu_info},
+    {LOAD_COMPLETE, sizeof(module_status_t), vornmgr_process_load_complete},
+    {INIT_COMPLETE, sizeof(module_status_t), vornmgr_process_init_complete},
+    {KEEP_ALIVE_RESP, sizeof(keepalive_response_t), vornmgr_process_keepalive_response},
+    {MODULE_STATUS_RESP, sizeof(module_status_t), vornmgr_process_module_status_response},
+    {MODULE_REGISTER, sizeof(module_connect_t), vornmgr_process_module_registration},
+    {MODULE_UNREGISTER, sizeof(module_connect_t), vornmgr_process_module_registration},
+    {GO_DOWN, sizeof(module_down_status_t), vornmgr_process_go_down_response},
+    {NETWORK_LAYER_INFO, 0, vornmgr_process_nl_info},
+    {ISSU_INFO, sizeof(issu_info_t), vornmgr_process_issu_info},
 };
 
 const vornmgr_request_handler_t *vornmgr_find_handler(int32_t type)
@@ -99,8 +98,7 @@ bool vornmgr_process_message(void *sock, int len, const char *pkg)
     } else if (msg_len - VORNMGR_MSG_HDR_LEN < handler->payload_len) {
         return vornmgr_refuse_malformed(sock, "payload too short for its type", total_len, len, reply);
     } else {
-        result = handler->handle(sock, handler->whole_package ? pkg : msg, &reply_len, VORNMGR_MAX_PKG_LEN,
-                                 reply);
+        result = handler->handle(sock, msg, &reply_len, VORNMGR_MAX_PKG_LEN, reply);
     }
 
     // One request gets one reply: further messages in the package are only
@@ -139,9 +137,11 @@ bool vornmgr_process_module_registration(void *sock, const char *msg, int *reply
         return vornmgr_send_nack_response(sock, msg, reply_len, reply_space, reply);
     }
     LOG_INFO("%s Register\n", mod_id_to_str(request.mod));
+    bool left = false;
     {
         std::lock_guard<std::mutex> guard(registry_lock);
         registered_modules_t &row = registered_mods[request.mod];
+        left = type == MODULE_UNREGISTER && vornmgr_row_is_registered(request.mod);
         if (type == MODULE_REGISTER) {
             row.num_starts++;
             row.mod_status.mode.mod = request.mod;
@@ -152,6 +152,8 @@ bool vornmgr_process_module_registration(void *sock, const char *msg, int *reply
             row.start_time = 0;
         }
     }
+    if (left)
+        vornmgr_forget_go_down_answers_of(request.mod);
     const int sent = vornmgr_send_ack(sock);
     if (sent != int(sizeof ack_package)) {
         LOG_ERR("failed send len %d (send %d) %s\n", int(sizeof ack_package), sent, zmq_strerror(errno));

@@ -29,6 +29,21 @@ void vornmgr_put_int(char *at, int32_t value)
     memcpy(at, &value, sizeof value);
 }
 
+// Relays one message to every module as a package of its own, byte for byte
+// as the module sent it: only the message the manager handled goes out, never
+// whatever else the sender packed behind it. The dispatcher checked that the
+// message lies within the package, so it fits the reply area.
+bool vornmgr_relay_message(const char *msg, int reply_space, char *reply)
+{
+    const int32_t msg_len = vornmgr_read_int(msg + offsetof(msg_t, len));
+    const int package_len = VORNMGR_PKG_HDR_LEN + msg_len;
+    if (msg_len < VORNMGR_MSG_HDR_LEN || package_len > reply_space)
+        return false;
+    vornmgr_put_int(reply, package_len);
+    memcpy(reply + VORNMGR_PKG_HDR_LEN, msg, static_cast<size_t>(msg_len));
+    return vornmgr_pub_msg(package_len, reply);
+}
+
 } // namespace
 
 bool vornmgr_process_load_complete(void *sock, const char *msg, int *reply_len, int reply_space, char *reply)
@@ -49,7 +64,7 @@ bool vornmgr_process_load_complete(void *sock, const char *msg, int *reply_len, 
         registered_modules_t &row = registered_mods[mod];
         // The link-aggregation daemon may report its load without having
         // registered: that counts as its first start.
-        if (mod == TRELL && !vornmgr_row_is_registered(mod)) {
+        if (mod == TRELL && row.mod_status.mode.mod != mod) {
             row.num_starts = 1;
             row.start_time = time(nullptr);
         }
@@ -111,22 +126,13 @@ bool vornmgr_process_go_down_response(void *sock, const char *msg, int * /*reply
         return false;
     }
 
-    bool counted = false;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        if (for_mod == mod_id_in_process) {
-            counted = true;
-            if (++num_go_down_response_recv >= num_go_down_response_required)
-                cond.notify_all();
-        }
-    }
+    const bool counted = vornmgr_count_go_down_answer(for_mod, from_mod);
     if (!counted)
         LOG_INFO("%s: delayed going_down response\n", mod_id_to_str(for_mod));
     return true;
 }
 
-bool vornmgr_process_nl_info(void *sock, const char *pkg, int * /*reply_len*/, int /*reply_space*/,
-                             char * /*reply*/)
+bool vornmgr_process_nl_info(void *sock, const char *msg, int * /*reply_len*/, int reply_space, char *reply)
 {
     LOG_INFO("process network layer info\n");
     const int sent = vornmgr_send_ack(sock);
@@ -134,15 +140,14 @@ bool vornmgr_process_nl_info(void *sock, const char *pkg, int * /*reply_len*/, i
         LOG_ERR("failed send %d bytes (send %d) %s\n", int(sizeof ack_package), sent, zmq_strerror(errno));
         return false;
     }
-    const bool relayed = vornmgr_pub_msg(vornmgr_read_int(pkg), pkg);
+    const bool relayed = vornmgr_relay_message(msg, reply_space, reply);
     broadcast_l3_up = relayed;
     return relayed;
 }
 
-bool vornmgr_process_issu_info(void *sock, const char *pkg, int * /*reply_len*/, int /*reply_space*/,
-                               char * /*reply*/)
+bool vornmgr_process_issu_info(void *sock, const char *msg, int * /*reply_len*/, int reply_space, char *reply)
 {
-    const issu_info info = vornmgr_read_payload<issu_info>(pkg + VORNMGR_PKG_HDR_LEN);
+    const issu_info info = vornmgr_read_payload<issu_info>(msg);
     char action_text[VORNMGR_TEXT_BUF_LEN];
     char status_text[VORNMGR_TEXT_BUF_LEN];
     LOG_INFO("issu info from %s action %s status %s\n", mod_id_to_str(info.module),
@@ -152,5 +157,5 @@ bool vornmgr_process_issu_info(void *sock, const char *pkg, int * /*reply_len*/,
         LOG_ERR("failed send %d bytes (send %d) %s\n", int(sizeof ack_package), sent, zmq_strerror(errno));
         return false;
     }
-    return vornmgr_pub_msg(vornmgr_read_int(pkg), pkg);
+    return vornmgr_relay_message(msg, reply_space, reply);
 }

@@ -207,16 +207,22 @@ TEST_F(Dispatch, RegisterIsAcknowledgedAndCountsStarts)
     EXPECT_EQ(row(STP).num_starts, 3);
 }
 
-TEST_F(Dispatch, UnregisterKeepsTheModuleRegistered)
+TEST_F(Dispatch, UnregisteredModuleIsNotCountedUntilItRegistersAgain)
 {
     dispatch(request(MODULE_REGISTER, {BGP}));
     EXPECT_TRUE(dispatch(request(MODULE_UNREGISTER, {BGP})));
     EXPECT_EQ(only_reply(), ack);
-    EXPECT_TRUE(vornmgr_is_mod_registered(BGP));
-    EXPECT_EQ(vornmgr_num_l3_mod_present(), 1);
+    EXPECT_FALSE(vornmgr_is_mod_registered(BGP));
+    EXPECT_EQ(vornmgr_num_l3_mod_present(), 0);
+    EXPECT_EQ(vornmgr_get_num_active_modules(), 0);
+    // The row stays for the status report.
+    EXPECT_EQ(row(BGP).mod_status.mode.mod, BGP);
     EXPECT_EQ(row(BGP).mod_status.mode.state, MODULE_UNREGISTER);
     EXPECT_EQ(row(BGP).start_time, 0);
     EXPECT_EQ(row(BGP).num_starts, 1);
+    dispatch(request(MODULE_REGISTER, {BGP}));
+    EXPECT_TRUE(vornmgr_is_mod_registered(BGP));
+    EXPECT_EQ(row(BGP).num_starts, 2);
 
     dispatch(request(MODULE_UNREGISTER, {OSPF}));  // never registered
     EXPECT_EQ(only_reply(), ack);
@@ -531,6 +537,29 @@ TEST_F(Dispatch, IssuInfoIsLoggedAcknowledgedAndRelayedUnchanged)
     EXPECT_EQ(sent_bytes(0), ack);
     EXPECT_EQ(wire.sent[1].sock, nullptr);
     EXPECT_EQ(sent_bytes(1), package);
+}
+
+// Any local process can send a relayed notice: what it packs behind the
+// handled message (a GO_DOWN for every module here) must never be broadcast.
+TEST_F(Dispatch, RelaysCarryOnlyTheHandledMessage)
+{
+    const Bytes go_down = ints({GO_DOWN, 20, ALL_MODULES, REBOOT_WARM, GO_DOWN});
+    for (const Bytes &first : {ints({NETWORK_LAYER_INFO, 16, 7, 8}),
+                               ints({ISSU_INFO, 20, SYSTEM_SERVICES, ISSU_END, ISSU_OK})}) {
+        Bytes package = ints({int32_t(4 + first.size() + go_down.size())});
+        package.insert(package.end(), first.begin(), first.end());
+        package.insert(package.end(), go_down.begin(), go_down.end());
+        wire = {};
+        EXPECT_TRUE(dispatch(package));
+        ASSERT_EQ(wire.count, 2u);
+        Bytes relayed = ints({int32_t(4 + first.size())});
+        relayed.insert(relayed.end(), first.begin(), first.end());
+        EXPECT_EQ(sent_bytes(1), relayed);
+        EXPECT_TRUE(logged(" ignored further message 0x64 in one request package\n")) << log;
+    }
+    // A first message that overruns its package is refused and not relayed.
+    EXPECT_TRUE(dispatch(ints({16, NETWORK_LAYER_INFO, 40, 0})));
+    EXPECT_EQ(only_reply(), nack);
 }
 
 // ---------------------------------------------------------------------------
