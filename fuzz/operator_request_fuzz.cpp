@@ -180,6 +180,15 @@ int record_command(const char *command)
     return 0;
 }
 
+// The reboot command of a restart, noted the same way. Its "process" is this
+// one, which never ends while the input runs: a reboot that is taking the
+// machine down.
+pid_t record_reboot(const char *command, int * /*error*/)
+{
+    record_command(command);
+    return getpid();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/)
@@ -188,6 +197,7 @@ extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/)
     vorn_fuzz::quiet_logs();
     // Broadcasts of a bring-up go nowhere: there is no publish channel here.
     zmq_socket_restart_on_error = false;
+    vornmgr_reboot_spawner = record_reboot;
     int ends[2];
     FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0, "socketpair: %s", strerror(errno));
     manager_end = ends[0];

@@ -6,11 +6,14 @@
 #include "unique_fd.h"
 #include "vorn_mgr_cli_server.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -20,6 +23,7 @@
 #include <thread>
 
 const char *vornmgr_cli_socket_path = VORNMGR_CLI_SOCKET_PATH;
+int vornmgr_cli_read_timeout_sec = VORNMGR_CLI_READ_TIMEOUT_SEC;
 bool upgraded = false;
 time_t maintenance_start_time = 0;
 
@@ -28,12 +32,18 @@ namespace {
 // Cleared by vornmgr_stop_cli; the operator thread tests it after each accept.
 std::atomic<bool> vornmgr_cli_active{false};
 std::thread vornmgr_cli_thread_id;
-// The listening socket: opened before the thread starts and closed after it
-// was joined, so the thread and vornmgr_stop_cli only ever read it.
+// The listening socket and the event that wakes the thread to stop: opened
+// before the thread starts and closed after it was joined, so the thread and
+// vornmgr_stop_cli only ever read them.
 unique_fd cli_fd;
+unique_fd cli_wake;
 
-constexpr const char *reboot_fast_command = "sync; reboot --fast &";
-constexpr const char *reboot_plain_command = "sync; reboot &";
+// Run in the foreground of a child of ours, so that a failure is seen.
+constexpr const char *reboot_fast_command = "sync; reboot --fast";
+constexpr const char *reboot_plain_command = "sync; reboot";
+
+// A peer that is not root gets no more time than a request takes to arrive.
+constexpr int cli_refused_read_timeout_sec = 3;
 
 Mode vornmgr_mode_with(Mode mode, unsigned add, unsigned remove)
 {
@@ -84,19 +94,35 @@ void vornmgr_cli_close_connect(unique_fd &cli_sock)
     unlink(vornmgr_cli_socket_path);
 }
 
-// Reads the 4-byte request, accepting it in pieces; a peer that stalls is
-// cut off by the receive time-out. Returns the bytes read, or -1 when the
-// read failed before any byte arrived.
-int vornmgr_cli_read_request(int conn_fd, char *buf, size_t size)
+// Reads the 4-byte request, accepting it in pieces, until `timeout_sec`
+// passed or the server stops. Returns the bytes read, or -1 when nothing
+// arrived (a stop, a time-out or a failed read).
+int vornmgr_cli_read_request(int conn_fd, char *buf, size_t size, int timeout_sec)
 {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_sec);
     size_t got = 0;
     while (got < sizeof(vorn_mgr_cli_msg_t)) {
-        const ssize_t n = recv(conn_fd, buf + got, size - got, 0);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd waits[2] = {{conn_fd, POLLIN, 0}, {cli_wake.get(), POLLIN, 0}};
+        const int ready = poll(waits, 2, std::max<int>(0, int(left.count())));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready > 0 && (waits[1].revents & POLLIN))
+            return -1;
+        if (ready <= 0) {
+            const int error = ready == 0 ? EAGAIN : errno;
+            if (got > 0)
+                break;
+            LOG_ERR("error in read cli socket %s\n", strerror(error));
+            return -1;
+        }
+        const ssize_t n = recv(conn_fd, buf + got, size - got, MSG_DONTWAIT);
         if (n > 0) {
             got += static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n < 0 && got == 0) {
             LOG_ERR("error in read cli socket %s\n", strerror(errno));
@@ -127,15 +153,16 @@ bool vornmgr_cli_peer_is_root(int conn_fd)
 
 void vornmgr_cli_serve(int conn_fd)
 {
-    const timeval timeout{VORNMGR_CLI_READ_TIMEOUT_SEC, 0};
-    if (setsockopt(conn_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0)
-        LOG_ERR("error in setting cli read timeout %s\n", strerror(errno));
-
+    // A root peer may run long preparations (state saved for a warm restart)
+    // between its connect and its request; anyone else is refused as soon as
+    // the request arrives.
+    const bool root = vornmgr_cli_peer_is_root(conn_fd);
     char cmd[VORNMGR_CLI_BUF_LEN];
-    const int len = vornmgr_cli_read_request(conn_fd, cmd, sizeof cmd);
+    const int len = vornmgr_cli_read_request(conn_fd, cmd, sizeof cmd,
+                                             root ? vornmgr_cli_read_timeout_sec : cli_refused_read_timeout_sec);
     if (len < 0)
         return;
-    if (!vornmgr_cli_peer_is_root(conn_fd)) {
+    if (!root) {
         vornmgr_send_resp_over(conn_fd);
         return;
     }
@@ -147,12 +174,22 @@ void vornmgr_cli_serve(int conn_fd)
     vornmgr_process_cli(conn_fd, len, cmd);
 }
 
+// Waits for a connection, a stop, or the end of a restart's reboot command.
 void vornmgr_cli_thread(void * /*arg*/)
 {
     while (vornmgr_cli_active) {
-        unique_fd conn(accept4(cli_fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!vornmgr_cli_active)
+        pollfd waits[3] = {
+            {cli_fd.get(), POLLIN, 0}, {cli_wake.get(), POLLIN, 0}, {vornmgr_cli_reboot_fd(), POLLIN, 0}};
+        const int ready = poll(waits, 3, -1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (!vornmgr_cli_active || (ready > 0 && (waits[1].revents & POLLIN)))
             break;
+        if (ready > 0 && (waits[2].revents & POLLIN))
+            vornmgr_cli_reboot_ended();
+        if (ready > 0 && !(waits[0].revents & POLLIN))
+            continue;
+        unique_fd conn(accept4(cli_fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!conn) {
             LOG_ERR("error in accept cli socket %s\n", strerror(errno));
             std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -160,13 +197,6 @@ void vornmgr_cli_thread(void * /*arg*/)
         }
         vornmgr_cli_serve(conn.get());
     }
-}
-
-void vornmgr_cli_reboot(const char *command)
-{
-    LOG_INFO("Rebooting with %s option\n", command);
-    if (system(command) == -1)
-        LOG_ERR("error in running %s %s\n", command, strerror(errno));
 }
 
 } // namespace
@@ -221,8 +251,10 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
     vorn_mgr_cli_msg_t cli_msg;
     memcpy(&cli_msg, cmd, sizeof cli_msg);
 
-    // The reboot command depends on the mode before the take-down changes it.
-    const vornmgr_cli_action_t action = vornmgr_plan_cli(cli_msg.cmd, operative_mode.load(), upgraded);
+    // The reboot command depends on the mode before the take-down changes it,
+    // and a failed reboot brings the modules back up in that mode.
+    const Mode mode_before = operative_mode.load();
+    const vornmgr_cli_action_t action = vornmgr_plan_cli(cli_msg.cmd, mode_before, upgraded);
     switch (action.kind) {
     case CLI_ACTION_RESTART:
         vornmgr_admin_modules(action.reason, ALL_MODULES, false);
@@ -247,11 +279,17 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
         break;
     }
 
+    // A manager that stops mid-sequence neither answers nor reboots: the
+    // tool sees its connection end without RESP_OVER and reports a failure.
+    if (vornmgr_take_down_is_stopped()) {
+        LOG_INFO("manager stopping: cli request 0x%x not completed\n", static_cast<unsigned>(cli_msg.cmd));
+        return 1;
+    }
     vornmgr_send_resp_over(conn_fd);
     // The tool waits for RESP_OVER before the machine goes away; a failed
     // answer does not cancel a restart whose take-down already happened.
     if (action.kind == CLI_ACTION_RESTART)
-        vornmgr_cli_reboot(action.reboot_command);
+        vornmgr_cli_reboot(action.reboot_command, mode_before);
     return 1;
 }
 
@@ -260,6 +298,11 @@ bool vornmgr_start_cli(void)
     // The socket is ready before the thread starts (and before the daemon
     // reports itself ready), so a stop can always wake the thread.
     unlink(vornmgr_cli_socket_path);
+    cli_wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!cli_wake) {
+        LOG_ERR("error in creating cli stop event %s\n", strerror(errno));
+        return false;
+    }
     if (!vornmgr_cli_open_connect(cli_fd))
         return false;
     vornmgr_cli_active = true;
@@ -276,11 +319,16 @@ bool vornmgr_start_cli(void)
 void vornmgr_stop_cli(void)
 {
     vornmgr_cli_active = false;
-    // Shutting the listening socket down makes a blocked accept fail at once;
-    // a request being served finishes first.
-    if (cli_fd)
-        shutdown(cli_fd.get(), SHUT_RDWR);
+    // The event wakes the thread's wait for a connection and its read of a
+    // request; a request being acted on finishes first (a take-down ends at
+    // once when the manager stops).
+    if (cli_wake) {
+        const uint64_t one = 1;
+        ssize_t written = write(cli_wake.get(), &one, sizeof one);
+        (void)written;  // a full counter is still readable
+    }
     if (vornmgr_cli_thread_id.joinable())
         vornmgr_cli_thread_id.join();
     vornmgr_cli_close_connect(cli_fd);
+    cli_wake.reset();
 }

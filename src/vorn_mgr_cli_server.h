@@ -9,16 +9,21 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <sys/types.h>
 
 // Present while the operator tool has shut the front-panel ports for maintenance.
 #define VORNMGR_PORTS_MAINT_MARKER "/tmp/.ports_in_maint"
-// A peer that connects and sends nothing holds the operator thread this long.
-#define VORNMGR_CLI_READ_TIMEOUT_SEC 3
+// A root peer that connects and sends nothing holds the operator thread this
+// long: the tool connects before it runs a restart's preparation scripts,
+// which save state and may take a minute or more.
+#define VORNMGR_CLI_READ_TIMEOUT_SEC 300
 
 // ---------------------------------------------------------------------------
 // Server (vorn_mgr_cli.cpp)
 
 extern const char *vornmgr_cli_socket_path;
+// Seconds a root peer may take to send its request (tests shorten it).
+extern int vornmgr_cli_read_timeout_sec;
 // Written and read only by the operator thread.
 extern bool upgraded;                  // a package upgrade was reported; never cleared
 extern time_t maintenance_start_time;  // last maintenance entry through the socket; 0: never
@@ -46,6 +51,26 @@ vornmgr_cli_action_t vornmgr_plan_cli(int32_t cmd, Mode current, bool upgraded);
 int vornmgr_process_cli(int conn_fd, int len, const void *cmd);
 bool vornmgr_process_upgrade(int conn_fd, vorn_mgr_cli_msg_t cli_msg, bool *upgraded);
 bool vornmgr_send_resp_over(int conn_fd);
+
+// ---------------------------------------------------------------------------
+// Reboot command of a restart (vorn_mgr_cli_reboot.cpp); operator thread only
+
+// Starts a shell command in a child; returns its pid, or -1 with *error set.
+// The daemon runs "/bin/sh -c command" (vornmgr_spawn_shell); a test or fuzzer
+// that must not run commands installs a recorder of its own.
+typedef pid_t (*vornmgr_reboot_spawner_fn)(const char *command, int *error);
+extern vornmgr_reboot_spawner_fn vornmgr_reboot_spawner;
+pid_t vornmgr_spawn_shell(const char *command, int *error);
+
+// Starts `command` in a child of its own; `mode_before` is the system's mode
+// before the restart request, restored if the command fails.
+void vornmgr_cli_reboot(const char *command, Mode mode_before);
+// A descriptor readable once the command started last has ended; -1 if none
+// is watched.
+int vornmgr_cli_reboot_fd(void);
+// Collects the ended command's status. On a failure: an ERR line naming the
+// command and its status, then every module is brought back up.
+void vornmgr_cli_reboot_ended(void);
 
 // ---------------------------------------------------------------------------
 // Status report (vorn_mgr_cli_report.cpp)

@@ -139,7 +139,7 @@ TEST(Demonstration, TakesEveryModuleDownInLayeringOrderAndRebootsOnce)
                                        [](const std::string &call) { return call.rfind("reboot", 0) == 0; });
     EXPECT_EQ(reboots, 1) << testing::PrintToString(calls);
     EXPECT_NE(std::find(calls.begin(), calls.end(), "reboot --fast"), calls.end()) << testing::PrintToString(calls);
-    EXPECT_LT(log->rfind("Send down for module sdk"), log->find("Rebooting with sync; reboot --fast & option"));
+    EXPECT_LT(log->rfind("Send down for module sdk"), log->find("Rebooting with sync; reboot --fast option"));
 }
 
 TEST(Demonstration, SaysWhichStepFailedWhenAModuleStaysSilent)

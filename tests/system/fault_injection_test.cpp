@@ -148,6 +148,14 @@ public:
             return false;
         });
     }
+    // Waits until the module has been sent a broadcast of this type.
+    bool wait_for_type(std::int32_t type, Timeout timeout = SEQUENCE_TIMEOUT)
+    {
+        std::unique_lock guard(mutex_);
+        return changed_.wait_for(guard, timeout, [&] {
+            return std::any_of(seen_.begin(), seen_.end(), [&](const Fields &f) { return f[0] == type; });
+        });
+    }
     int status_answers()
     {
         std::lock_guard guard(mutex_);
@@ -418,7 +426,7 @@ TEST_F(Fault, OperatorToolKilledWhileWaitingDoesNotStopTheRestart)
     EXPECT_TRUE(sdk.wait_for(DOWN, SDK, REBOOT_WARM));
     EXPECT_TRUE(wait_for_stub_call("reboot --fast", 30s)) << manager->stderr_text();
     EXPECT_TRUE(has_line(*manager, " ERR error in send Broken pipe\n")) << manager->stderr_text();
-    EXPECT_TRUE(has_line(*manager, " Rebooting with sync; reboot --fast & option\n")) << manager->stderr_text();
+    EXPECT_TRUE(has_line(*manager, " Rebooting with sync; reboot --fast option\n")) << manager->stderr_text();
 
     // And it keeps serving.
     const CtlRun show = run_ctl("-s");
@@ -442,7 +450,7 @@ TEST_F(Fault, ReadOnlyConfigurationDirectoryKeepsTheOldFileAndTheSystemUntouched
     const CtlRun run = run_ctl("-wf");
     EXPECT_EQ(run.status, exited_with(255));
     EXPECT_EQ(run.out, " Updating system boot mode to warm\n");
-    const std::string message = " failed to save configuration file\n: Read-only file system\n";
+    const std::string message = " failed to save configuration file: Read-only file system\n";
     EXPECT_EQ(run.err, message + message);
     EXPECT_EQ(read_file(CONFIG_FILE), old);
     std::vector<std::string> entries;
@@ -457,4 +465,94 @@ TEST_F(Fault, ReadOnlyConfigurationDirectoryKeepsTheOldFileAndTheSystemUntouched
     EXPECT_NE(show.out.find(" System Services : cold, up"), std::string::npos) << show.out;
     EXPECT_TRUE(lacks_line(*manager, "Send going down")) << manager->stderr_text();
     EXPECT_TRUE(lacks_line(*services, "GO_DOWN")) << services->stderr_text();
+}
+
+// The tool connects, then runs the preparation scripts, then sends its
+// request: scripts that save state for longer than a few seconds must not
+// lose the restart.
+TEST_F(Fault, SlowPreparationScriptsStillRestart)
+{
+    write_config(WARM_CONFIG);
+    auto manager = start_manager();
+    ScriptedModule sdk(SDK);
+    configure_stub("pelmar.py", {.delay_seconds = 4});
+    configure_stub("dranvik.py", {.delay_seconds = 2});
+
+    const CtlRun run = run_ctl("-wf");
+    EXPECT_EQ(run.status, exited_with(0)) << run.err;
+    EXPECT_TRUE(sdk.wait_for(DOWN, SDK, REBOOT_WARM));
+    EXPECT_TRUE(wait_for_stub_call("reboot --fast", 30s)) << manager->stderr_text();
+    const auto calls = stub_log();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_NE(calls[0].find("pelmar.py"), std::string::npos);
+    EXPECT_NE(calls[1].find("dranvik.py"), std::string::npos);
+}
+
+// A stop while a position waits on a silent module: the wait ends at once,
+// nothing more is broadcast, nobody is answered and nothing reboots.
+TEST_F(Fault, StopDuringATakeDownEndsItWithoutAnswerOrReboot)
+{
+    write_config(WARM_CONFIG);
+    auto manager = start_manager();
+    ScriptedModule services(SYSTEM_SERVICES);
+    ScriptedModule sdk(SDK);
+    services.hold_own_answer();
+    Process ctl({bin_path("vornmgrctl"), "-wf"});
+    ASSERT_TRUE(sdk.wait_for(GO_DOWN, SYSTEM_SERVICES, REBOOT_WARM)) << manager->stderr_text();
+
+    const auto stopped = std::chrono::steady_clock::now();
+    manager->kill(SIGTERM);
+    EXPECT_EQ(manager->wait_exit(), exited_with(0));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 3s) << manager->stderr_text();
+    services.release(false);
+    EXPECT_EQ(ctl.wait_exit(), exited_with(255));
+    EXPECT_NE(ctl.stderr_text().find("server socket closed"), std::string::npos) << ctl.stderr_text();
+    EXPECT_TRUE(lacks_line(*manager, "cond timeout error")) << manager->stderr_text();
+    EXPECT_TRUE(lacks_line(*manager, "Rebooting with")) << manager->stderr_text();
+    EXPECT_FALSE(sdk.wait_for(DOWN, SYSTEM_SERVICES, REBOOT_WARM, 200ms));
+    EXPECT_EQ(count_of(stub_log(), "reboot --fast"), 0);
+}
+
+// A reboot command that fails leaves no reboot coming: the modules, all down,
+// are brought back up in the mode the system ran in before the request.
+TEST_F(Fault, FailedRebootBringsEveryModuleBackUp)
+{
+    write_config(WARM_CONFIG);
+    auto manager = start_manager();
+    ScriptedModule sdk(SDK);
+    configure_stub("reboot", {.exit_code = 3});
+
+    const CtlRun run = run_ctl("-ff");
+    EXPECT_EQ(run.status, exited_with(0)) << run.err;
+    EXPECT_TRUE(sdk.wait_for(DOWN, SDK, REBOOT_FAST));
+    EXPECT_TRUE(sdk.wait_for(COME_UP, ALL_MODULES, REBOOT_WARM)) << manager->stderr_text();
+    EXPECT_TRUE(sdk.wait_for_type(NETWORK_LAYER_INFO)) << manager->stderr_text();
+    EXPECT_TRUE(has_line(*manager, " ERR reboot command \"sync; reboot --fast\" failed with exit status 3\n"))
+        << manager->stderr_text();
+    EXPECT_EQ(count_of(stub_log(), "reboot --fast"), 1);
+    const CtlRun show = run_ctl("-s");
+    EXPECT_NE(show.out.find(" Current System Mode: warm"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find(" sdk             : warm, coming up"), std::string::npos) << show.out;
+}
+
+// A module that said goodbye is not waited for: its position is skipped and
+// no other position expects its answer.
+TEST_F(Fault, UnregisteredModuleIsNotAwaited)
+{
+    write_config(WARM_CONFIG);
+    auto manager = start_manager();
+    ScriptedModule sdk(SDK);
+    {
+        FakeModule stp;
+        ASSERT_EQ(stp.request(pkg(vorn_test::msg(MODULE_REGISTER, {STP}))), pkg(vorn_test::msg(ACK)));
+        ASSERT_EQ(stp.request(pkg(vorn_test::msg(MODULE_UNREGISTER, {STP}))), pkg(vorn_test::msg(ACK)));
+    }
+
+    const CtlRun run = run_ctl("-m1");
+    EXPECT_EQ(run.status, exited_with(0)) << run.err;
+    EXPECT_TRUE(sdk.wait_for(DOWN, SDK, static_cast<std::int32_t>(REBOOT_WARM | MAINTENANCE)));
+    EXPECT_TRUE(lacks_line(*manager, "Send going down module stp")) << manager->stderr_text();
+    EXPECT_TRUE(lacks_line(*manager, "cond timeout error")) << manager->stderr_text();
+    const CtlRun show = run_ctl("-s");
+    EXPECT_NE(show.out.find(" stp             : "), std::string::npos) << "its row stays: " << show.out;
 }

@@ -248,7 +248,7 @@ protected:
         EXPECT_EQ(services.next(), (Fields{DOWN, SYSTEM_SERVICES, mode, DOWN}));
 
         EXPECT_TRUE(wait_for_stub_call(reboot_line)) << testing::PrintToString(stub_log());
-        const std::string command = reboot_line == "reboot" ? "sync; reboot &" : "sync; reboot --fast &";
+        const std::string command = reboot_line == "reboot" ? "sync; reboot" : "sync; reboot --fast";
         EXPECT_TRUE(manager.process().wait_for_stderr(" Rebooting with " + command + " option\n"));
         // The manager goes on serving; by the end of this exchange the restart
         // request is long over, and the reboot ran once.

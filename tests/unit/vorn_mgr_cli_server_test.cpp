@@ -36,12 +36,12 @@ TEST(RequestPlan, RestartsMaintenanceAndUnknownCodes)
     const auto M = [](unsigned bits) { return static_cast<Mode>(bits); };
     const PlanCase cases[] = {
         // Warm restart: "--fast" only when the running system already booted warm.
-        {WARMBOOT, REBOOT_COLD, false, CLI_ACTION_RESTART, REBOOT_WARM, "sync; reboot &"},
-        {WARMBOOT, REBOOT_FAST, false, CLI_ACTION_RESTART, REBOOT_WARM, "sync; reboot &"},
-        {WARMBOOT, M(0x104), true, CLI_ACTION_RESTART, M(0x204), "sync; reboot --fast &"},
+        {WARMBOOT, REBOOT_COLD, false, CLI_ACTION_RESTART, REBOOT_WARM, "sync; reboot"},
+        {WARMBOOT, REBOOT_FAST, false, CLI_ACTION_RESTART, REBOOT_WARM, "sync; reboot"},
+        {WARMBOOT, M(0x104), true, CLI_ACTION_RESTART, M(0x204), "sync; reboot --fast"},
         // Maintenance and other flags of the running mode are not carried over.
-        {FASTBOOT, M(0x101), false, CLI_ACTION_RESTART, REBOOT_FAST, "sync; reboot --fast &"},
-        {COLDBOOT, REBOOT_WARM, true, CLI_ACTION_RESTART, M(0x201), "sync; reboot &"},
+        {FASTBOOT, M(0x101), false, CLI_ACTION_RESTART, REBOOT_FAST, "sync; reboot --fast"},
+        {COLDBOOT, REBOOT_WARM, true, CLI_ACTION_RESTART, M(0x201), "sync; reboot"},
         {MAINTENANCE_MODE_ENABLE, M(0x204), false, CLI_ACTION_MAINT_ENTER, M(0x304), nullptr},
         {MAINTENANCE_MODE_ENABLE, M(0x102), false, CLI_ACTION_NONE, M(0x102), nullptr},
         {MAINTENANCE_MODE_DISABLE, M(0x302), false, CLI_ACTION_MAINT_LEAVE, M(0x202), nullptr},
@@ -78,12 +78,14 @@ protected:
         std::filesystem::create_directories(dir);
         setenv("TEST_TMPDIR", dir.c_str(), 1);
         vornmgr_cli_socket_path = path.c_str();
+        vornmgr_cli_read_timeout_sec = 2;
     }
     void TearDown() override
     {
         if (started)
             vornmgr_stop_cli();
         vornmgr_cli_socket_path = VORNMGR_CLI_SOCKET_PATH;
+        vornmgr_cli_read_timeout_sec = VORNMGR_CLI_READ_TIMEOUT_SEC;
         std::filesystem::remove_all(dir);
     }
 
