@@ -5,13 +5,16 @@
 add_library(vornmgr SHARED
     src/libvornmgr/vornmgr_api.cpp
     src/libvornmgr/vornmgr_request.cpp
-    src/libvornmgr/vornmgr_delivery.cpp)
+    src/libvornmgr/vornmgr_delivery.cpp
+    lib/vorn_mgr_pkg.c)
 set_target_properties(vornmgr PROPERTIES
     VERSION 0
     SOVERSION 0
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
-    # Only the three C calls are exported (VORNMGR_EXPORT).
+    # Only the C calls are exported (VORNMGR_EXPORT, and the package
+    # codec's vornmgr_pkg_* functions).
+    C_VISIBILITY_PRESET hidden
     )
 target_include_directories(vornmgr
     PUBLIC ${PROJECT_SOURCE_DIR}/lib
@@ -31,4 +34,11 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
     vorn_add_system_test(NAME libvornmgr_system_test
         SOURCES tests/system/libvornmgr_manager_test.cpp
         LIBS vornmgr)
+endif()
+
+# The package codec is part of the library's public interface.
+install(FILES lib/vorn_mgr_pkg.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT libvornmgr-dev)
+
+if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
+    vorn_add_unit_test(NAME vorn_mgr_pkg_test SOURCES tests/unit/vorn_mgr_pkg_test.cpp LIBS vornmgr)
 endif()

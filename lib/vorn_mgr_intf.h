@@ -176,6 +176,11 @@ int vornmgr_register_cb(Module module, int count, Module *mods, INFR_CB cb);
 int vornmgr_send(Module module, int req_len, void *req, int reply_cap, void *reply);
 int vornmgr_unregister(Module module);
 
+/* vornmgr_register_cb with a pointer of the caller's, handed unchanged to
+ * every call of the callback (libvornmgr(3)). */
+typedef int (*INFR_CB_DATA)(int len, void *buf, void *data);
+int vornmgr_register_cb_data(Module module, int count, Module *mods, INFR_CB_DATA cb, void *data);
+
 #ifdef __cplusplus
 }
 #endif

@@ -63,9 +63,9 @@ int vornmgr_exchange_connect(State type, Module module)
     return 0;
 }
 
-int vornmgr_register(Module module, int count, const Module *mods, INFR_CB callback)
+int vornmgr_register(Module module, int count, const Module *mods, vornmgr_callback_t callback)
 {
-    if (!vornmgr_module_is_valid(module) || callback == nullptr || count < 0 || (count > 0 && mods == nullptr)) {
+    if (!vornmgr_module_is_valid(module) || !callback.is_set() || count < 0 || (count > 0 && mods == nullptr)) {
         errno = EINVAL;
         return 0;
     }
@@ -162,7 +162,18 @@ zmq::context_t &vornmgr_context(void)
 extern "C" VORNMGR_EXPORT int vornmgr_register_cb(Module module, int count, Module *mods, INFR_CB cb)
 {
     try {
-        return vornmgr_register(module, count, mods, cb);
+        return vornmgr_register(module, count, mods, vornmgr_callback_t{.plain = cb});
+    } catch (...) {
+        vornmgr_set_errno_from_exception();
+        return 0;
+    }
+}
+
+extern "C" VORNMGR_EXPORT int vornmgr_register_cb_data(Module module, int count, Module *mods, INFR_CB_DATA cb,
+                                                       void *data)
+{
+    try {
+        return vornmgr_register(module, count, mods, vornmgr_callback_t{.with_data = cb, .data = data});
     } catch (...) {
         vornmgr_set_errno_from_exception();
         return 0;

@@ -29,8 +29,9 @@
 //     callback in progress, if any, ends.
 //
 // Results and errno
-//   - vornmgr_register_cb: 1 when the manager acknowledged MODULE_REGISTER;
-//     0 otherwise with errno: EINVAL (bad module, list or callback), EALREADY
+//   - vornmgr_register_cb and vornmgr_register_cb_data (whose callback also
+//     gets the caller's pointer, unchanged, with every package): 1 when the
+//     manager acknowledged MODULE_REGISTER; 0 otherwise with errno: EINVAL (bad module, list or callback), EALREADY
 //     (already registered), ETIMEDOUT (no answer in time), ECONNREFUSED (the
 //     manager refused it), EDEADLK (called from the callback).
 //   - vornmgr_send: the reply's size, or -1 with errno: EINVAL (bad arguments,
@@ -42,10 +43,10 @@
 //     callback, EINVAL for a module other than the registered one, ETIMEDOUT).
 //     Either way delivery has stopped and both sockets are closed when it
 //     returns, except for EDEADLK and EINVAL, which change nothing.
-//   - No C++ exception leaves any of the three calls or the delivery thread.
+//   - No C++ exception leaves any of the calls or the delivery thread.
 //
-// Threads and signals: the three calls may be made from any thread except that
-// vornmgr_register_cb and vornmgr_unregister refuse to run on the delivery
+// Threads and signals: the calls may be made from any thread except that the
+// two registrations and vornmgr_unregister refuse to run on the delivery
 // thread (they would wait for themselves). None of them is async-signal-safe:
 // a signal handler should only set a flag that a normal thread acts upon.
 #ifndef VORNMGR_CLIENT_H
@@ -72,11 +73,22 @@ void vornmgr_request_close(void);
 // size or -1 with errno set. Never re-sends.
 int vornmgr_request_exchange(const void *req, int req_len, void *reply, int reply_cap);
 
+// The module's broadcast callback: one of the two kinds registration takes.
+struct vornmgr_callback_t {
+    INFR_CB plain = nullptr;           // vornmgr_register_cb
+    INFR_CB_DATA with_data = nullptr;  // vornmgr_register_cb_data, given `data`
+    void *data = nullptr;
+
+    bool is_set(void) const { return plain != nullptr || with_data != nullptr; }
+    int operator()(int len, void *buf) const { return plain ? plain(len, buf) : with_data(len, buf, data); }
+};
+typedef vornmgr_callback_t vornmgr_callback;
+
 // Delivery of broadcasts (vornmgr_delivery.cpp).
 zmq::socket_t vornmgr_subscriber_open(void);
 // Starts the delivery thread, which takes over the subscriber. Throws
 // std::system_error if the thread or its stop event cannot be made.
-void vornmgr_delivery_start(zmq::socket_t subscriber, INFR_CB callback);
+void vornmgr_delivery_start(zmq::socket_t subscriber, vornmgr_callback_t callback);
 // Stops the delivery thread and waits for it; the callback in progress, if any,
 // runs to its end first. Harmless when nothing is running.
 void vornmgr_delivery_stop(void);

@@ -69,7 +69,7 @@ int vornmgr_delivery_receive(zmq::socket_t &subscriber, int stop_event, char *pa
     return parts == 1 ? size : capacity + 1;
 }
 
-void vornmgr_delivery_run(zmq::socket_t subscriber, int stop_event, INFR_CB callback)
+void vornmgr_delivery_run(zmq::socket_t subscriber, int stop_event, vornmgr_callback_t callback)
 {
     delivery_state &state = vornmgr_delivery_state();
     // Set here, not by the starter, so that a callback running at once already
@@ -115,7 +115,7 @@ zmq::socket_t vornmgr_subscriber_open(void)
     return subscriber;
 }
 
-void vornmgr_delivery_start(zmq::socket_t subscriber, INFR_CB callback)
+void vornmgr_delivery_start(zmq::socket_t subscriber, vornmgr_callback_t callback)
 {
     delivery_state &state = vornmgr_delivery_state();
     std::lock_guard guard(state.lock);
