@@ -39,6 +39,43 @@ endif()
 # The package codec is part of the library's public interface.
 install(FILES lib/vorn_mgr_pkg.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT libvornmgr-dev)
 
+# The Python binding (python/vornmgr, over libvornmgr through ctypes), its
+# manual page and example. Debian's python3 finds it in dist-packages.
+install(DIRECTORY python/vornmgr DESTINATION lib/python3/dist-packages
+        COMPONENT python3-vornmgr FILES_MATCHING PATTERN "*.py")
+install(FILES man/vornmgr-python.7 DESTINATION ${CMAKE_INSTALL_MANDIR}/man7 COMPONENT python3-vornmgr)
+install(FILES examples/example_module.py DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/python3-vornmgr/examples
+        COMPONENT python3-vornmgr)
+
 if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
     vorn_add_unit_test(NAME vorn_mgr_pkg_test SOURCES tests/unit/vorn_mgr_pkg_test.cpp LIBS vornmgr)
+endif()
+
+# The binding's tests: pytest in a sandbox, against the real manager and a
+# fake one. Debian's python3 runs them, with its python3-pytest and
+# python3-zmq (the fake manager); the layout program prints the C header's
+# sizes and offsets for them to compare.
+set(VORN_PYTHON3 /usr/bin/python3 CACHE FILEPATH "The python3 that runs the binding's tests")
+if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
+    add_executable(vornmgr_python_layout tests/python/layout.c)
+    target_include_directories(vornmgr_python_layout PRIVATE ${PROJECT_SOURCE_DIR}/lib)
+    set(python_environment
+        PYTHONPATH=${PROJECT_SOURCE_DIR}/python
+        PYTHONDONTWRITEBYTECODE=1
+        LD_LIBRARY_PATH=$<TARGET_FILE_DIR:vornmgr>
+        VORN_LAYOUT=$<TARGET_FILE:vornmgr_python_layout>
+        VORNMGRD=$<TARGET_FILE:vornmgrd>
+        VORNMGRCTL=$<TARGET_FILE:vornmgrctl>)
+    if(VORN_SANITIZE STREQUAL "address")
+        # An instrumented library loads into an uninstrumented interpreter
+        # only behind the sanitizer's runtime; the interpreter's own
+        # allocations at exit are not ours to report.
+        execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=libasan.so
+                        OUTPUT_VARIABLE asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
+        list(APPEND python_environment LD_PRELOAD=${asan_runtime} ASAN_OPTIONS=detect_leaks=0)
+    endif()
+    add_test(NAME libvornmgr_python_test
+        COMMAND ${VORN_SANDBOX} env ${python_environment}
+                ${VORN_PYTHON3} -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/tests/python)
+    set_tests_properties(libvornmgr_python_test PROPERTIES LABELS system TIMEOUT 120)
 endif()

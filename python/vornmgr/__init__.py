@@ -1,0 +1,35 @@
+"""vornmgr: modules of the switch in Python, on the client library libvornmgr.
+
+Two levels:
+
+- ``Client(module, on_broadcast)``: registration, requests (``send`` returns
+  the reply, ``TimeoutError`` when the manager does not answer in 5 seconds)
+  and the broadcast packages, with the package helpers ``build_package``,
+  ``walk_package`` and ``read_payload``.
+- ``Module(module, on_go_down=None, on_come_up=None)``: a whole module:
+  ``start()`` registers and runs the load and init handshake, then every
+  broadcast it owes an answer is answered; ``stop()`` unregisters.
+
+The enumerations (Module, Mode, State, FailureReason, ...) and records
+(ModuleMode, ModuleStatus, ...) mirror vorn_mgr_intf.h. libvornmgr.so.0 must
+be on the dynamic loader's path. See vornmgr-python(7).
+"""
+
+from .wire import (COMM_ENDPOINT, ENUMS, MAX_PKG_LEN, MODULE_NAMES, PUB_ENDPOINT, RECORDS, FailureReason,
+                   IssuAction, IssuActionStatus, IssuInfo, KeepaliveRequest, KeepaliveResponse, Mode,
+                   ModuleConnect, ModuleDownStatus, ModuleMode, ModuleStatus, MsgHeader, NlData, PkgHeader,
+                   Record, State, VornmgrPkgMessage, module_from)
+from .wire import Module as ModuleId
+from .package import MalformedPackage, Message, build_package, first_type, read_payload, walk_package
+from .client import Client
+from .module import Module, ProtocolError, StartInfo, mode_text, module_text, state_text
+
+__all__ = [
+    "Client", "Module", "ModuleId", "StartInfo", "ProtocolError", "MalformedPackage", "Message",
+    "build_package", "walk_package", "read_payload", "first_type", "module_from",
+    "module_text", "state_text", "mode_text",
+    "Mode", "State", "FailureReason", "IssuAction", "IssuActionStatus",
+    "Record", "ModuleConnect", "ModuleMode", "ModuleStatus", "ModuleDownStatus", "KeepaliveRequest",
+    "KeepaliveResponse", "IssuInfo", "NlData", "MsgHeader", "PkgHeader", "VornmgrPkgMessage",
+    "RECORDS", "ENUMS", "MODULE_NAMES", "MAX_PKG_LEN", "COMM_ENDPOINT", "PUB_ENDPOINT",
+]
