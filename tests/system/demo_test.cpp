@@ -19,7 +19,14 @@ namespace {
 // The take-down order of the switch's modules: 9, 2, 3, 4, 6, 5, 7, 8.
 const std::vector<std::string> LAYERING_ORDER = {"System Services", "frr", "bgp", "ospf",
                                                  "trelld", "stp", "swivend", "sdk"};
-const std::vector<std::string> SIMULATED = {"frr", "bgp", "ospf", "stp", "trelld", "swivend", "sdk"};
+// Every module but System Services; stp is the Python example module, the
+// others are simulators. Both kinds log the same line for each answer.
+const std::vector<std::string> OTHER_MODULES = {"frr", "bgp", "ospf", "stp", "trelld", "swivend", "sdk"};
+
+std::string module_log(const std::string &module)
+{
+    return module == "stp" ? "/run/demo/python-stp.log" : "/run/demo/modsim-" + module + ".log";
+}
 const std::string MANAGER_LOG = "/run/demo/vornmgrd.log";
 
 std::string build_dir()
@@ -89,6 +96,7 @@ TEST(Demonstration, TakesEveryModuleDownInLayeringOrderAndRebootsOnce)
     ASSERT_EQ(demo.wait_exit(150s), exited_with(0)) << demo.stdout_text() << demo.stderr_text();
     const std::string output = demo.stdout_text();
     EXPECT_EQ(output.find("FAILED"), std::string::npos) << output;
+    EXPECT_NE(output.find("example_module.py stp: the Python example module"), std::string::npos) << output;
 
     // The printed timeline: the warm restart, every position with all eight answers.
     const auto rows = timeline_rows(output);
@@ -117,11 +125,11 @@ TEST(Demonstration, TakesEveryModuleDownInLayeringOrderAndRebootsOnce)
         }
     }
 
-    // Each simulated module went down itself twice and came back up once. A
+    // Each module went down itself twice and came back up once. A
     // module prints its answer once the manager acknowledged it, which may be
     // just after the demonstration ended: wait for the lines.
-    for (const std::string &module : SIMULATED) {
-        const std::string path = "/run/demo/modsim-" + module + ".log";
+    for (const std::string &module : OTHER_MODULES) {
+        const std::string path = module_log(module);
         const auto count = [&](const std::string &text) {
             return logged_modules(read_file(path).value_or(""), text).size();
         };
