@@ -48,7 +48,7 @@ install(FILES examples/example_module.py DESTINATION ${CMAKE_INSTALL_DATADIR}/do
         COMPONENT python3-vornmgr)
 
 if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
-    vorn_add_unit_test(NAME vorn_mgr_pkg_test SOURCES tests/unit/vorn_mgr_pkg_test.cpp LIBS vornmgr)
+    vorn_add_unit_test(NAME libvornmgr_pkg_test SOURCES tests/unit/libvornmgr_pkg_test.cpp LIBS vornmgr)
 endif()
 
 # The binding's tests: pytest in a sandbox, against the real manager and a
