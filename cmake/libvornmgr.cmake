@@ -22,7 +22,11 @@ target_include_directories(vornmgr
 # The text functions of the shared interface come whole with the library, so a
 # module needs nothing but -lvornmgr.
 target_link_libraries(vornmgr PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,vorn_intf>" PkgConfig::ZMQ Threads::Threads)
-target_link_options(vornmgr PRIVATE -Wl,--no-undefined)
+# The version script keeps every symbol but the C interface local, so that
+# the library's ABI (and its Debian symbols file) is the C interface alone.
+set(VORN_LIBVORNMGR_MAP ${PROJECT_SOURCE_DIR}/src/libvornmgr/libvornmgr.map)
+target_link_options(vornmgr PRIVATE -Wl,--no-undefined -Wl,--version-script=${VORN_LIBVORNMGR_MAP})
+set_property(TARGET vornmgr APPEND PROPERTY LINK_DEPENDS ${VORN_LIBVORNMGR_MAP})
 
 configure_file(src/libvornmgr/libvornmgr.pc.in ${CMAKE_CURRENT_BINARY_DIR}/libvornmgr.pc @ONLY)
 
