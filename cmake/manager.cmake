@@ -4,7 +4,7 @@ file(GLOB VORNMGR_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/vorn_mgr*.
 # The operator tool's files share the prefix but are not the manager's.
 list(FILTER VORNMGR_SOURCES EXCLUDE REGEX "/src/vorn_mgr_cli_client[^/]*\\.cpp$")
 list(REMOVE_ITEM VORNMGR_SOURCES ${PROJECT_SOURCE_DIR}/src/vorn_mgr.cpp)
-list(APPEND VORNMGR_SOURCES ${PROJECT_SOURCE_DIR}/src/vorn_trusted_file.cpp)
+list(APPEND VORNMGR_SOURCES ${PROJECT_SOURCE_DIR}/src/vorn_trusted_file.cpp ${PROJECT_SOURCE_DIR}/src/vorn_atomic_file.cpp)
 
 add_library(vornmgr_core STATIC ${VORNMGR_SOURCES})
 target_include_directories(vornmgr_core PUBLIC ${PROJECT_SOURCE_DIR}/src ${CPPZMQ_INCLUDE_DIR})

@@ -20,6 +20,10 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
         SOURCES tests/system/discovery_test.cpp
         LIBS vorn_intf
         DEPENDS vornmgr-modsim vornmgrd)
+    # A manager killed in the middle of a sequence and restarted.
+    vorn_add_system_test(NAME crash_recovery_test
+        SOURCES tests/system/crash_recovery_test.cpp
+        DEPENDS vornmgr-modsim vornmgrd vornmgrctl)
     # The demonstration, run whole as scripts/run runs it.
     vorn_add_system_test(NAME demo_test
         SOURCES tests/system/demo_test.cpp

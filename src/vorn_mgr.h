@@ -191,6 +191,56 @@ void vornmgr_stop_take_down(void);
 bool vornmgr_take_down_is_stopped(void);
 
 // ---------------------------------------------------------------------------
+// Record of the sequence in progress (vorn_mgr_sequence_record.cpp)
+
+#define VORNMGR_RUN_DIR "/run/vornmgr"
+#define VORNMGR_SEQUENCE_RECORD VORNMGR_RUN_DIR "/sequence"
+
+typedef enum vornmgr_sequence_kind_t {
+    SEQUENCE_RESTART,      // take-down, then the reboot command
+    SEQUENCE_MAINT_ENTER,  // take-down into maintenance
+    SEQUENCE_MAINT_LEAVE,  // bring-up out of maintenance
+    SEQUENCE_RECOVERY,     // bring-up after an interrupted sequence or a failed reboot
+} vornmgr_sequence_kind_t;
+
+typedef enum vornmgr_sequence_stage_t {
+    STAGE_RUNNING,         // broadcasts under way
+    STAGE_TAKEN_DOWN,      // a restart's take-down ended; no reboot command yet
+    STAGE_REBOOT_STARTED,  // the reboot command runs: the machine is going down
+    STAGE_IN_MAINTENANCE,  // every module is down for maintenance
+} vornmgr_sequence_stage_t;
+
+typedef struct vornmgr_sequence_record_t {
+    vornmgr_sequence_kind_t kind;
+    vornmgr_sequence_stage_t stage;
+    Mode mode;         // the mode the sequence moves the system to
+    Mode mode_before;  // the system's mode before the request
+    time_t started;
+} vornmgr_sequence_record_t;
+
+// What a restarted manager does about the record it finds.
+typedef enum vornmgr_recovery_t {
+    RECOVER_NOTHING,             // the reboot command ran
+    RECOVER_BRING_UP,            // an interrupted take-down: every module up in mode_before
+    RECOVER_REPEAT_BRING_UP,     // an interrupted bring-up: again, in mode
+    RECOVER_RESUME_MAINTENANCE,  // modules down for maintenance: keep that mode
+} vornmgr_recovery_t;
+
+int vornmgr_format_sequence_record(const vornmgr_sequence_record_t &record, char *text, size_t size);
+// False for a record that is not exactly what the manager writes.
+bool vornmgr_parse_sequence_record(const char *text, vornmgr_sequence_record_t *record);
+vornmgr_recovery_t vornmgr_plan_recovery(const vornmgr_sequence_record_t &record);
+// Written atomically and synced before a sequence's first broadcast and at
+// each change of stage; a failure is logged and never stops the sequence.
+void vornmgr_write_sequence_record(const vornmgr_sequence_record_t &record);
+void vornmgr_remove_sequence_record(void);
+// One bring-up of every module, recorded while it runs.
+bool vornmgr_bring_all_up(vornmgr_sequence_kind_t kind, Mode mode, Mode mode_before);
+// After the discovery wait: acts on a record left by a manager that stopped
+// in the middle of a sequence. Runs where operator requests run.
+void vornmgr_recover_interrupted_sequence(void);
+
+// ---------------------------------------------------------------------------
 // Monitor timer (vorn_mgr_monitor.cpp)
 
 bool vornmgr_create_monitor_timer(int start_delay, int interval);
@@ -202,5 +252,8 @@ void vornmgr_delete_monitor_timer(void);
 
 bool vornmgr_start_cli(void);
 void vornmgr_stop_cli(void);
+// Has the operator thread run vornmgr_recover_interrupted_sequence, between
+// two requests; runs it at once when there is no operator thread.
+void vornmgr_cli_request_recovery(void);
 
 #endif // VORN_MGR_H

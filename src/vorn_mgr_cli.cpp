@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -26,6 +27,23 @@ const char *vornmgr_cli_socket_path = VORNMGR_CLI_SOCKET_PATH;
 int vornmgr_cli_read_timeout_sec = VORNMGR_CLI_READ_TIMEOUT_SEC;
 bool upgraded = false;
 time_t maintenance_start_time = 0;
+// Run in the foreground of a child of ours, so that a failure is seen.
+const char *vornmgr_reboot_cold_command = VORNMGR_REBOOT_COLD_DEFAULT;
+const char *vornmgr_reboot_fast_command = VORNMGR_REBOOT_FAST_DEFAULT;
+
+void vornmgr_read_reboot_commands(void)
+{
+    // Copies: the lines must outlive any later change of the environment.
+    static std::string cold, fast;
+    const char *cold_env = getenv("VORNMGR_REBOOT_COLD");
+    const char *fast_env = getenv("VORNMGR_REBOOT_FAST");
+    cold = (cold_env && *cold_env) ? cold_env : VORNMGR_REBOOT_COLD_DEFAULT;
+    fast = (fast_env && *fast_env) ? fast_env : VORNMGR_REBOOT_FAST_DEFAULT;
+    vornmgr_reboot_cold_command = cold.c_str();
+    vornmgr_reboot_fast_command = fast.c_str();
+    LOG_INFO("reboot commands: cold \"%s\", fast \"%s\"\n", vornmgr_reboot_cold_command,
+             vornmgr_reboot_fast_command);
+}
 
 namespace {
 
@@ -37,10 +55,8 @@ std::thread vornmgr_cli_thread_id;
 // vornmgr_stop_cli only ever read them.
 unique_fd cli_fd;
 unique_fd cli_wake;
-
-// Run in the foreground of a child of ours, so that a failure is seen.
-constexpr const char *reboot_fast_command = "sync; reboot --fast";
-constexpr const char *reboot_plain_command = "sync; reboot";
+// Written by vornmgr_cli_request_recovery (main thread), read by the thread.
+unique_fd cli_recover;
 
 // A peer that is not root gets no more time than a request takes to arrive.
 constexpr int cli_refused_read_timeout_sec = 3;
@@ -178,15 +194,23 @@ void vornmgr_cli_serve(int conn_fd)
 void vornmgr_cli_thread(void * /*arg*/)
 {
     while (vornmgr_cli_active) {
-        pollfd waits[3] = {
-            {cli_fd.get(), POLLIN, 0}, {cli_wake.get(), POLLIN, 0}, {vornmgr_cli_reboot_fd(), POLLIN, 0}};
-        const int ready = poll(waits, 3, -1);
+        pollfd waits[4] = {{cli_fd.get(), POLLIN, 0},
+                           {cli_wake.get(), POLLIN, 0},
+                           {vornmgr_cli_reboot_fd(), POLLIN, 0},
+                           {cli_recover.get(), POLLIN, 0}};
+        const int ready = poll(waits, 4, -1);
         if (ready < 0 && errno == EINTR)
             continue;
         if (!vornmgr_cli_active || (ready > 0 && (waits[1].revents & POLLIN)))
             break;
         if (ready > 0 && (waits[2].revents & POLLIN))
             vornmgr_cli_reboot_ended();
+        if (ready > 0 && (waits[3].revents & POLLIN)) {
+            uint64_t count = 0;
+            ssize_t got = read(cli_recover.get(), &count, sizeof count);
+            (void)got;  // nonblocking: a second reader cannot exist
+            vornmgr_recover_interrupted_sequence();
+        }
         if (ready > 0 && !(waits[0].revents & POLLIN))
             continue;
         unique_fd conn(accept4(cli_fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -207,11 +231,11 @@ vornmgr_cli_action_t vornmgr_plan_cli(int32_t cmd, Mode current, bool upgraded)
     switch (cmd) {
     case WARMBOOT:
         return {CLI_ACTION_RESTART, vornmgr_mode_with(REBOOT_WARM, upgrade_bit, 0),
-                (current & REBOOT_WARM) ? reboot_fast_command : reboot_plain_command};
+                (current & REBOOT_WARM) ? vornmgr_reboot_fast_command : vornmgr_reboot_cold_command};
     case FASTBOOT:
-        return {CLI_ACTION_RESTART, vornmgr_mode_with(REBOOT_FAST, upgrade_bit, 0), reboot_fast_command};
+        return {CLI_ACTION_RESTART, vornmgr_mode_with(REBOOT_FAST, upgrade_bit, 0), vornmgr_reboot_fast_command};
     case COLDBOOT:
-        return {CLI_ACTION_RESTART, vornmgr_mode_with(REBOOT_COLD, upgrade_bit, 0), reboot_plain_command};
+        return {CLI_ACTION_RESTART, vornmgr_mode_with(REBOOT_COLD, upgrade_bit, 0), vornmgr_reboot_cold_command};
     case MAINTENANCE_MODE_ENABLE:
         if (current & MAINTENANCE)
             return {CLI_ACTION_NONE, current, nullptr};
@@ -255,16 +279,22 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
     // and a failed reboot brings the modules back up in that mode.
     const Mode mode_before = operative_mode.load();
     const vornmgr_cli_action_t action = vornmgr_plan_cli(cli_msg.cmd, mode_before, upgraded);
+    // Written before the first broadcast, so that a manager that crashes in
+    // the middle of the sequence finds, once restarted, what it was doing.
+    vornmgr_sequence_record_t record{action.kind == CLI_ACTION_RESTART ? SEQUENCE_RESTART : SEQUENCE_MAINT_ENTER,
+                                     STAGE_RUNNING, action.reason, mode_before, time(nullptr)};
     switch (action.kind) {
     case CLI_ACTION_RESTART:
+        vornmgr_write_sequence_record(record);
         vornmgr_admin_modules(action.reason, ALL_MODULES, false);
         break;
     case CLI_ACTION_MAINT_ENTER:
-        maintenance_start_time = time(nullptr);
+        maintenance_start_time = record.started;
+        vornmgr_write_sequence_record(record);
         vornmgr_admin_modules(action.reason, ALL_MODULES, false);
         break;
     case CLI_ACTION_MAINT_LEAVE:
-        vornmgr_admin_modules(action.reason, ALL_MODULES, true);
+        vornmgr_bring_all_up(SEQUENCE_MAINT_LEAVE, action.reason, mode_before);
         break;
     case CLI_ACTION_UPGRADE:
         vornmgr_process_upgrade(conn_fd, cli_msg, &upgraded);
@@ -281,16 +311,35 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
 
     // A manager that stops mid-sequence neither answers nor reboots: the
     // tool sees its connection end without RESP_OVER and reports a failure.
+    // The record of an interrupted sequence stays for the next start.
     if (vornmgr_take_down_is_stopped()) {
         LOG_INFO("manager stopping: cli request 0x%x not completed\n", static_cast<unsigned>(cli_msg.cmd));
         return 1;
+    }
+    if (action.kind == CLI_ACTION_RESTART) {
+        record.stage = STAGE_TAKEN_DOWN;
+        vornmgr_write_sequence_record(record);
+    } else if (action.kind == CLI_ACTION_MAINT_ENTER) {
+        record.stage = STAGE_IN_MAINTENANCE;
+        vornmgr_write_sequence_record(record);
     }
     vornmgr_send_resp_over(conn_fd);
     // The tool waits for RESP_OVER before the machine goes away; a failed
     // answer does not cancel a restart whose take-down already happened.
     if (action.kind == CLI_ACTION_RESTART)
-        vornmgr_cli_reboot(action.reboot_command, mode_before);
+        vornmgr_cli_reboot(action.reboot_command, record);
     return 1;
+}
+
+void vornmgr_cli_request_recovery(void)
+{
+    if (!vornmgr_cli_active || !cli_recover) {
+        vornmgr_recover_interrupted_sequence();
+        return;
+    }
+    const uint64_t one = 1;
+    ssize_t written = write(cli_recover.get(), &one, sizeof one);
+    (void)written;  // a full counter is still readable
 }
 
 bool vornmgr_start_cli(void)
@@ -299,7 +348,8 @@ bool vornmgr_start_cli(void)
     // reports itself ready), so a stop can always wake the thread.
     unlink(vornmgr_cli_socket_path);
     cli_wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!cli_wake) {
+    cli_recover.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!cli_wake || !cli_recover) {
         LOG_ERR("error in creating cli stop event %s\n", strerror(errno));
         return false;
     }
@@ -331,4 +381,5 @@ void vornmgr_stop_cli(void)
         vornmgr_cli_thread_id.join();
     vornmgr_cli_close_connect(cli_fd);
     cli_wake.reset();
+    cli_recover.reset();
 }

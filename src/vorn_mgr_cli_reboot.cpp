@@ -24,7 +24,7 @@ namespace {
 // The reboot command started last. Used only by the operator thread.
 struct vornmgr_pending_reboot_t {
     pid_t pid = -1;
-    unique_fd ended;              // pidfd: readable once the command ended
+    unique_fd ended;  // pidfd: readable once the command ended
     const char *command = nullptr;
     Mode mode_before = UNKNOWN_MODE;  // the system's mode before the restart request
 };
@@ -67,13 +67,14 @@ void vornmgr_recover_from_failed_reboot(Mode mode_before)
 {
     char mode_text[VORNMGR_TEXT_BUF_LEN];
     LOG_ERR("no reboot is coming: bringing all modules back up in %s mode\n", mode_to_str(mode_before, mode_text));
-    vornmgr_admin_modules(mode_before, ALL_MODULES, true);
+    vornmgr_bring_all_up(SEQUENCE_RECOVERY, mode_before, mode_before);
 }
 
 } // namespace
 
-void vornmgr_cli_reboot(const char *command, Mode mode_before)
+void vornmgr_cli_reboot(const char *command, vornmgr_sequence_record_t record)
 {
+    const Mode mode_before = record.mode_before;
     LOG_INFO("Rebooting with %s option\n", command);
     // A command of an earlier restart that still runs is the machine going
     // down; it is no longer watched.
@@ -86,6 +87,8 @@ void vornmgr_cli_reboot(const char *command, Mode mode_before)
         vornmgr_recover_from_failed_reboot(mode_before);
         return;
     }
+    record.stage = STAGE_REBOOT_STARTED;
+    vornmgr_write_sequence_record(record);
     // pidfd_open has no C++ declaration in every C library: call it directly.
     unique_fd ended(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     if (!ended) {

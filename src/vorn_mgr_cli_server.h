@@ -46,6 +46,18 @@ typedef struct vornmgr_cli_action_t {
     const char *reboot_command;  // shell command of a restart, else nullptr
 } vornmgr_cli_action_t;
 
+// The shell command lines of a restart's reboot: cold (a cold restart, and a
+// warm one of a system not running warm) and fast (a fast restart, and a warm
+// one of a system running warm). vornmgr_read_reboot_commands sets them once
+// at start, before the operator thread runs, from the environment
+// (VORNMGR_REBOOT_COLD, VORNMGR_REBOOT_FAST; unset or empty keeps the
+// default), and logs them.
+#define VORNMGR_REBOOT_COLD_DEFAULT "sync; reboot"
+#define VORNMGR_REBOOT_FAST_DEFAULT "sync; reboot --fast"
+extern const char *vornmgr_reboot_cold_command;
+extern const char *vornmgr_reboot_fast_command;
+void vornmgr_read_reboot_commands(void);
+
 vornmgr_cli_action_t vornmgr_plan_cli(int32_t cmd, Mode current, bool upgraded);
 // Acts on one request (its first 4 bytes) and always answers RESP_OVER. Returns 1.
 int vornmgr_process_cli(int conn_fd, int len, const void *cmd);
@@ -62,9 +74,10 @@ typedef pid_t (*vornmgr_reboot_spawner_fn)(const char *command, int *error);
 extern vornmgr_reboot_spawner_fn vornmgr_reboot_spawner;
 pid_t vornmgr_spawn_shell(const char *command, int *error);
 
-// Starts `command` in a child of its own; `mode_before` is the system's mode
-// before the restart request, restored if the command fails.
-void vornmgr_cli_reboot(const char *command, Mode mode_before);
+// Starts `command` in a child of its own and records that it runs; the
+// record's mode_before is the system's mode before the restart request,
+// restored if the command fails.
+void vornmgr_cli_reboot(const char *command, vornmgr_sequence_record_t record);
 // A descriptor readable once the command started last has ended; -1 if none
 // is watched.
 int vornmgr_cli_reboot_fd(void);

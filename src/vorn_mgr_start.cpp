@@ -30,6 +30,9 @@ int vornmgr_create_background_thread(void)
 {
     if (vornmgr_restarted)
         vornmgr_wait_for_init_complete();
+    // Only once the modules were rediscovered can an interrupted sequence be
+    // finished for all of them.
+    vornmgr_cli_request_recovery();
     if (!vornmgr_create_monitor_timer(60, keepalive_interval)) {
         LOG_ERR("failed to create background timer thread: %s\n", strerror(errno));
         return 0;

@@ -271,9 +271,15 @@ TEST_F(Fault, ManagerKilledDuringATakeDownIsRestartedAndFinishesTheNextRestart)
         << restarted->stderr_text();
     EXPECT_GE(sdk.status_answers(), 1);
     EXPECT_EQ(read_file("/tmp/.vornmgrd.startup.conf"), WARM_CONFIG) << "the boot's copy is kept";
-    const CtlRun show = run_ctl("-s");
-    EXPECT_NE(show.out.find(" sdk             : warm, up"), std::string::npos) << show.out;
-    EXPECT_NE(show.out.find(" System Services : warm, down"), std::string::npos) << show.out;
+    // The interrupted restart is undone: every module is told to come up in
+    // the boot's mode, and System Services runs its handshake again.
+    EXPECT_TRUE(restarted->wait_for_stderr(std::regex(" WARN restart to warm mode started at [0-9]+ was interrupted "
+                                                      "\\(running\\): bringing every module back up in warm mode\n"),
+                                           DISCOVERY_TIMEOUT))
+        << restarted->stderr_text();
+    EXPECT_TRUE(sdk.wait_for(COME_UP, ALL_MODULES, REBOOT_WARM));
+    EXPECT_TRUE(wait_until([] { return run_ctl("-s").out.find(" System Services : warm, up") != std::string::npos; }))
+        << run_ctl("-s").out;
 
     // The operator's next restart goes through to the reboot.
     const CtlRun again = run_ctl("-wf");
