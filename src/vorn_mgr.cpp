@@ -4,6 +4,7 @@
 
 #include "log.h"
 #include "vorn_mgr.h"
+#include "vorn_mgr_cli_server.h"
 
 #include <sys/file.h>
 #include <systemd/sd-daemon.h>
@@ -135,6 +136,7 @@ int main(int argc, char **argv)
         LOG_INFO("Vorn manager starting in %s mode\n", mode_to_str(operative_mode, mode_text));
     }
     required_state = UP;
+    vornmgr_read_reboot_commands();
 
     vornmgr_install_stop_handler();
     if (!vornmgr_start_channels()) {

@@ -12,10 +12,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -59,6 +61,41 @@ TEST(RequestPlan, RestartsMaintenanceAndUnknownCodes)
     }
     for (int32_t code : {0, 6, 7, 9, 11, 12, 13, 14, -1})
         EXPECT_EQ(vornmgr_plan_cli(code, REBOOT_WARM, false).kind, CLI_ACTION_UNKNOWN) << code;
+}
+
+// A platform replaces either reboot command through the service's
+// environment; an unset or empty variable keeps the default. The manager logs
+// the lines it will use.
+TEST(RequestPlan, RebootCommandsFromTheEnvironment)
+{
+    const auto read_commands = [](const char *cold, const char *fast) {
+        for (auto [name, value] : {std::pair{"VORNMGR_REBOOT_COLD", cold}, std::pair{"VORNMGR_REBOOT_FAST", fast}}) {
+            if (value)
+                setenv(name, value, 1);
+            else
+                unsetenv(name);
+        }
+        log_test::ScratchDir dir;
+        log_test::StderrCapture capture(dir);
+        vornmgr_read_reboot_commands();
+        return capture.text();
+    };
+
+    EXPECT_NE(read_commands("systemctl reboot", "").find(
+                  "reboot commands: cold \"systemctl reboot\", fast \"sync; reboot --fast\"\n"),
+              std::string::npos);
+    EXPECT_STREQ(vornmgr_plan_cli(COLDBOOT, REBOOT_WARM, false).reboot_command, "systemctl reboot");
+    EXPECT_STREQ(vornmgr_plan_cli(WARMBOOT, REBOOT_COLD, false).reboot_command, "systemctl reboot");
+    EXPECT_STREQ(vornmgr_plan_cli(FASTBOOT, REBOOT_COLD, false).reboot_command, "sync; reboot --fast");
+
+    EXPECT_NE(read_commands(nullptr, "systemctl kexec").find(
+                  "reboot commands: cold \"sync; reboot\", fast \"systemctl kexec\"\n"),
+              std::string::npos);
+    EXPECT_STREQ(vornmgr_plan_cli(WARMBOOT, REBOOT_WARM, false).reboot_command, "systemctl kexec");
+    EXPECT_STREQ(vornmgr_plan_cli(COLDBOOT, REBOOT_WARM, false).reboot_command, "sync; reboot");
+
+    read_commands(nullptr, nullptr);
+    EXPECT_STREQ(vornmgr_plan_cli(FASTBOOT, REBOOT_COLD, false).reboot_command, "sync; reboot --fast");
 }
 
 // ---------------------------------------------------------------------------
