@@ -145,7 +145,7 @@ int module_main(Module mod, int answer_delay_ms)
         vornmgr_unregister(my_mod);
         return 1;
     }
-    report("R\n");
+    report("%s", "R\n");
     char ignored[64];
     for (;;) {
         const ssize_t got = read(STDIN_FILENO, ignored, sizeof ignored);
