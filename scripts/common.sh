@@ -10,6 +10,7 @@ VORN_PACKAGES=(
     libgtest-dev libgmock-dev
     iproute2 util-linux procps
     dpkg-dev file binutils systemd man-db groff-base
+    debhelper dh-python lintian
     python3 python3-pytest python3-zmq
 )
 

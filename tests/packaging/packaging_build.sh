@@ -1,25 +1,37 @@
 #!/bin/bash
-# Builds the Debian packages of a build tree with CPack and unpacks them
-# together into one tree, as an installation would lay them out; the other
-# packaging tests use both. Run inside the sandbox: should an install rule
-# ever name an absolute path outside the staging tree, it lands in the
-# sandbox's overlay, not on this machine.
-# Usage: packaging_build.sh BUILD_DIR OUT_DIR
+# Builds the Debian packages as a distribution would, with dpkg-buildpackage
+# (debhelper, debian/), from a copy of the source tree in OUT_DIR, so that
+# nothing of the build lands in the tree or beside it; then unpacks them all
+# into one throwaway root, as an installation would lay them out. The other
+# packaging tests read both. Never installs anything on this machine.
+# Usage: packaging_build.sh SOURCE_DIR OUT_DIR
+#   OUT_DIR/debs   the .deb, .ddeb, .buildinfo and .changes files
+#   OUT_DIR/root   the packages unpacked together
 set -euo pipefail
 
-build=$(realpath "$1")
+source=$(realpath "$1")
 out=$(realpath -m "$2")
 rm -rf "$out"
-mkdir -p "$out/debs" "$out/root"
+mkdir -p "$out/src/vornmgr" "$out/debs" "$out/root"
 
-# CPack's own output only on failure: it is long and says nothing when all went well.
-if ! (cd "$build" && cpack -G DEB -B "$out/cpack" >"$out/cpack.log" 2>&1); then
-    cat "$out/cpack.log" >&2
-    echo "FAIL: cpack could not build the packages" >&2
+# The tracked files and the new ones not ignored, as they are in the working
+# tree: what a clean clone would hold once the work is committed.
+git -C "$source" ls-files -z --cached --others --exclude-standard |
+    tar -C "$source" --null --files-from=- --ignore-failed-read -cf - 2>/dev/null |
+    tar -C "$out/src/vornmgr" -xf -
+
+# The tree is built once, without its tests, on two jobs, and at the lowest
+# priority: the tests that run beside it wait on timers and must get the CPU
+# when they wake. The build's own output only on failure: it is long and says
+# nothing when all went well.
+if ! (cd "$out/src/vornmgr" &&
+    DEB_BUILD_OPTIONS="parallel=2 ${DEB_BUILD_OPTIONS:-}" nice -n 19 dpkg-buildpackage -b -us -uc) >"$out/build.log" 2>&1; then
+    tail -n 60 "$out/build.log" >&2
+    echo "FAIL: dpkg-buildpackage could not build the packages (log: $out/build.log)" >&2
     exit 1
 fi
-mv "$out"/cpack/*.deb "$out"/cpack/*.ddeb "$out/debs/"
+mv "$out"/src/*.deb "$out"/src/*.buildinfo "$out"/src/*.changes "$out/debs/"
 for deb in "$out"/debs/*.deb; do
-    dpkg-deb -x "$deb" "$out/root"
+    [[ $deb == *-dbgsym_* ]] || dpkg-deb -x "$deb" "$out/root"
 done
 ls "$out/debs"

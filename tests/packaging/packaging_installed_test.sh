@@ -1,17 +1,19 @@
 #!/bin/bash
 # The packages, unpacked (never installed on this machine), work as a Debian
 # user would use them, each run inside the sandbox:
-#   - a module is built from libvornmgr-dev alone (its header, pkg-config file
-#     and link name) and runs against the packaged manager;
-#   - the packaged manager starts from the packaged default configuration,
-#     the packaged system-services module registers, the packaged vornmgrctl
-#     reports both, and SIGTERM stops everything cleanly;
+#   - a module is built from libvornmgr-dev alone (its headers, its
+#     pkg-config file and nothing else's, its link name) and runs against the
+#     packaged manager;
+#   - the packaged manager starts from the packaged default configuration and
+#     the packaged /etc/default/vornmgrd with its example lines set (as
+#     systemd hands them over), the packaged system-services module
+#     registers, the packaged vornmgrctl reports both, and SIGTERM stops
+#     everything cleanly;
+#   - the packaged Python binding loads the packaged library;
 #   - the demonstration (scripts/demo) runs whole on the unpacked programs.
 # The programs find the packaged libvornmgr.so.0 through LD_LIBRARY_PATH, as
 # they carry no run path.
-# Usage: packaging_installed_test.sh SANDBOX PROJECT_DIR OUT_DIR LIBDIR [CFLAGS]
-#   CFLAGS: the sanitizer flags of the build, which a program loading its
-#           instrumented library needs too
+# Usage: packaging_installed_test.sh SANDBOX PROJECT_DIR OUT_DIR
 set -euo pipefail
 . "$(dirname "$0")/packaging_lib.sh"
 
@@ -22,8 +24,6 @@ fi
 sandbox=$1
 project=$2
 out=$(realpath "$3")
-libdir=$4
-sanitizer_flags=${5:-}
 root=$out/root
 scratch=$out/installed-test
 export LD_LIBRARY_PATH=$root/usr/$libdir
@@ -34,9 +34,12 @@ if [[ -n "${inside:-}" ]]; then
     [[ -n "${SANDBOX:-}" ]] || { echo "--inside runs inside tools/sandbox only" >&2; exit 2; }
     mkdir -p /etc/norvane
     cp "$root/etc/norvane/vornmgrd.conf" /etc/norvane/
-    "$root/usr/sbin/vornmgrd" 2>"$scratch/vornmgrd.log" &
+    # The example settings of the environment file, uncommented: Debian's
+    # own reboot for a cold restart and kexec for a fast one.
+    sed 's/^#\(VORNMGR_[A-Z_]*=\)/\1/' "$root/etc/default/vornmgrd" >"$scratch/environment"
+    (set -a && . "$scratch/environment" && exec "$root/usr/sbin/vornmgrd") 2>"$scratch/vornmgrd.log" &
     manager=$!
-    # Up to 30 s each: sanitizer builds on a loaded machine start slowly.
+    # Up to 30 s each: a loaded machine starts programs slowly.
     for _ in $(seq 600); do [[ -S /run/vornmgr_cli.sock ]] && break; sleep 0.05; done
     [[ -S /run/vornmgr_cli.sock ]] || fail "the packaged vornmgrd did not open its operator socket"
     "$root/usr/sbin/brel-system-services" 2>"$scratch/brel.log" &
@@ -69,6 +72,8 @@ if [[ -n "${inside:-}" ]]; then
     expect_eq "vornmgrd's exit status on SIGTERM" 0 "$status"
 
     grep -q 'Vorn manager starting in cold mode' "$scratch/vornmgrd.log" || fail "vornmgrd did not start cold"
+    grep -q 'reboot commands: cold "sync; reboot", fast "systemctl kexec"$' "$scratch/vornmgrd.log" ||
+        fail "vornmgrd did not take the reboot commands of /etc/default/vornmgrd"
     grep -q 'Vorn manager exiting\.' "$scratch/vornmgrd.log" || fail "vornmgrd did not log its exit"
     if grep -E ' (ERR|CRIT|WARN) |Unknown parameter' "$scratch/vornmgrd.log"; then
         fail "vornmgrd complained about the default configuration"
@@ -81,22 +86,27 @@ fi
 # --- outside: build a module against the development package -----------------------
 rm -rf "$scratch"
 mkdir -p "$scratch"
-# The files are under $root: pkg-config prefixes every directory with it (the
-# system's ZeroMQ's too, harmlessly) and must not leave them out as the
-# system's own directories.
-flags=$(PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_PATH=$root/usr/$libdir/pkgconfig \
-    PKG_CONFIG_ALLOW_SYSTEM_CFLAGS=1 PKG_CONFIG_ALLOW_SYSTEM_LIBS=1 pkg-config --cflags --libs libvornmgr)
-for flag in "-I$root/usr/include" "-L$root/usr/$libdir" -lvornmgr; do
-    [[ " $flags " == *" $flag "* ]] || fail "pkg-config gives no $flag: $flags"
-done
+# pkg-config sees the unpacked packages' files only, under $root, and no
+# system directory: the library's file must need no other package's.
+if ! flags=$(PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_LIBDIR=$root/usr/$libdir/pkgconfig \
+    PKG_CONFIG_ALLOW_SYSTEM_CFLAGS=1 PKG_CONFIG_ALLOW_SYSTEM_LIBS=1 pkg-config --cflags --libs libvornmgr 2>&1); then
+    fail "pkg-config cannot use libvornmgr.pc alone: $flags"
+fi
+expect_eq "pkg-config's flags" "-I$root/usr/include -L$root/usr/$libdir -lvornmgr" "$(echo $flags)"
 # shellcheck disable=SC2086
-if ! cc -std=c11 -Wall -Werror $sanitizer_flags -o "$scratch/example_module" \
+if ! cc -std=c11 -Wall -Werror -o "$scratch/example_module" \
     "$root/usr/share/doc/libvornmgr-dev/examples/example_module.c" $flags 2>"$scratch/cc.log"; then
     fail "the example module does not build against libvornmgr-dev: $(cat "$scratch/cc.log")"
     finish
 fi
 
-"$sandbox" --keep "$out" bash "$0" --inside "$sandbox" "$project" "$out" "$libdir" "$sanitizer_flags" || failures=$((failures + 1))
+"$sandbox" --keep "$out" bash "$0" --inside "$sandbox" "$project" "$out" || failures=$((failures + 1))
+
+# The binding finds the library by its soname, as an installed system would.
+if ! python_out=$(PYTHONPATH=$root/usr/lib/python3/dist-packages PYTHONDONTWRITEBYTECODE=1 \
+    python3 -c 'import vornmgr; print(vornmgr.Client.__name__)' 2>&1); then
+    fail "the packaged Python binding does not load: $python_out"
+fi
 
 # --- the demonstration on the unpacked programs ---------------------------------------
 status=0

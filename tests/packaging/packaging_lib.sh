@@ -27,10 +27,19 @@ finish() {
 }
 
 # The packages' names and where packaging_build.sh leaves them:
-#   OUT/debs/*.deb   OUT/root/  (the three packages unpacked together)
-readonly PACKAGES=(vornmgr libvornmgr0 libvornmgr-dev)
+#   OUT/debs/*.deb   OUT/root/  (the packages unpacked together, without
+#                    their -dbgsym companions)
+readonly PACKAGES=(vornmgr vornmgr-tools libvornmgr0 libvornmgr-dev python3-vornmgr)
 deb_of() { # OUT PACKAGE
     local found=("$1"/debs/"$2"_*.deb)
     [[ -f "${found[0]}" ]] || { echo "no package $2 in $1/debs" >&2; return 1; }
     printf '%s\n' "${found[0]}"
 }
+
+# Where the package build put what differs between Debian releases and
+# architectures: the library directory under /usr, and systemd's unit
+# directory (relative to the root).
+libdir=lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+unit_dir=$(pkg-config --variable=systemdsystemunitdir systemd 2>/dev/null || true)
+unit_dir=${unit_dir:-/usr/lib/systemd/system}
+unit_dir=${unit_dir#/}

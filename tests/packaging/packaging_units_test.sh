@@ -1,13 +1,13 @@
 #!/bin/bash
 # systemd accepts the packaged units as installed: `systemd-analyze verify`
 # against the unpacked packages, so that the programs they start and the
-# manual pages they name are the packaged ones, never the machine's.
-# Usage: packaging_units_test.sh OUT_DIR UNIT_DIR
+# manual pages they name are the packaged ones, never the machine's. The
+# manager's unit reads the packaged environment file.
+# Usage: packaging_units_test.sh OUT_DIR
 set -euo pipefail
 . "$(dirname "$0")/packaging_lib.sh"
 
 out=$1
-unit_dir=$2
 # Scratch space in the build tree, never in the machine's /tmp.
 scratch=$out/units-test
 rm -rf "$scratch"
@@ -17,9 +17,9 @@ mkdir -p "$scratch"
 # targets every service is ordered against); the package's units win.
 root=$scratch/root
 cp -a "$out/root" "$root"
-cp -rn "$unit_dir/." "$root$unit_dir/"
+cp -rn "/$unit_dir/." "$root/$unit_dir/"
 
-units=("$root$unit_dir/vornmgrd.service" "$root$unit_dir/brel-system-services.service")
+units=("$root/$unit_dir/vornmgrd.service" "$root/$unit_dir/brel-system-services.service")
 for unit in "${units[@]}"; do
     [[ -f "$unit" ]] || fail "${unit#"$root"} is not in the packages"
 done
@@ -30,8 +30,13 @@ expect_eq "systemd-analyze verify output" "" "$output"
 
 # Each unit starts the packaged program of its name.
 expect_eq "vornmgrd.service ExecStart" "ExecStart=/usr/sbin/vornmgrd" \
-    "$(grep '^ExecStart=' "$root$unit_dir/vornmgrd.service")"
+    "$(grep '^ExecStart=' "${units[0]}")"
 expect_eq "brel-system-services.service ExecStart" "ExecStart=/usr/sbin/brel-system-services" \
-    "$(grep '^ExecStart=' "$root$unit_dir/brel-system-services.service")"
+    "$(grep '^ExecStart=' "${units[1]}")"
+# The manager's environment (its reboot commands) comes from the packaged
+# file, and is optional.
+expect_eq "vornmgrd.service EnvironmentFile" "EnvironmentFile=-/etc/default/vornmgrd" \
+    "$(grep '^EnvironmentFile=' "${units[0]}")"
+[[ -f "$root/etc/default/vornmgrd" ]] || fail "/etc/default/vornmgrd is not in the packages"
 
 finish
