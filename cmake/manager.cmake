@@ -8,7 +8,8 @@ list(APPEND VORNMGR_SOURCES ${PROJECT_SOURCE_DIR}/src/vorn_trusted_file.cpp ${PR
 
 add_library(vornmgr_core STATIC ${VORNMGR_SOURCES})
 target_include_directories(vornmgr_core PUBLIC ${PROJECT_SOURCE_DIR}/src ${CPPZMQ_INCLUDE_DIR})
-target_link_libraries(vornmgr_core PUBLIC vorn_intf vorn_log PkgConfig::ZMQ PkgConfig::SYSTEMD Threads::Threads)
+target_link_libraries(vornmgr_core PUBLIC vorn_intf vorn_log PkgConfig::ZMQ PkgConfig::SYSTEMD Threads::Threads
+    nlohmann_json::nlohmann_json)
 
 add_executable(vornmgrd src/vorn_mgr.cpp)
 target_link_libraries(vornmgrd PRIVATE vornmgr_core)

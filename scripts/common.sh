@@ -6,7 +6,7 @@ VORN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # The Debian packages the project needs to build, test and package itself.
 VORN_PACKAGES=(
     g++ cmake make pkg-config
-    libzmq3-dev cppzmq-dev libsystemd-dev
+    libzmq3-dev cppzmq-dev libsystemd-dev nlohmann-json3-dev
     libgtest-dev libgmock-dev
     iproute2 util-linux procps
     dpkg-dev file binutils systemd man-db groff-base

@@ -181,8 +181,9 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up);
 void vornmgr_wait_for_init_complete(void);
 // Counts one answer about `for_mod` from `from_mod` if `for_mod` is the module
 // in process, waking the take-down when the count is complete. False for an
-// answer about any other module (a late one).
-bool vornmgr_count_go_down_answer(Module for_mod, Module from_mod);
+// answer about any other module (a late one). The sender's delay and failure
+// reason go into the take-down's trace (vorn_mgr_history.h).
+bool vornmgr_count_go_down_answer(Module for_mod, Module from_mod, Failure_Reason failure_reason);
 // A module that unregistered during a take-down is no longer awaited.
 void vornmgr_forget_go_down_answers_of(Module mod);
 // Called when the manager stops: the take-down in progress returns false at

@@ -5,9 +5,11 @@
 
 #include "log.h"
 #include "vorn_mgr.h"
+#include "vorn_mgr_history.h"
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -47,6 +49,53 @@ bool take_down_stopped = false;
 // process, one bit per module. Guarded by lock.
 bool take_down_running = false;
 unsigned go_down_answered = 0;
+// What each position of the take-down saw, for its history record: filled
+// as answers arrive, in fixed arrays (nothing is allocated per answer).
+// Guarded by lock.
+vornmgr_take_down_trace_t take_down_trace{};
+
+// The registered modules as a bit set, one bit per Module.
+unsigned vornmgr_registered_set(void)
+{
+    unsigned set = 0;
+    for (int mod = FRR; mod <= SYSTEM_SERVICES; mod++)
+        if (vornmgr_is_mod_registered(static_cast<Module>(mod)))
+            set |= 1u << mod;
+    return set;
+}
+
+int64_t vornmgr_elapsed_us(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Opens the trace of the next position. Callers hold lock.
+void vornmgr_open_position_locked(Module mod, int timeout)
+{
+    vornmgr_position_trace_t &position = take_down_trace.position[take_down_trace.positions++];
+    position = vornmgr_position_trace_t{};
+    position.mod = mod;
+    position.timeout = timeout;
+    position.go_down_ms = vornmgr_wall_ms();
+    position.go_down_sent = std::chrono::steady_clock::now();
+    position.required = num_go_down_response_required;
+    position.expected = take_down_trace.expected;
+    position.open = true;
+}
+
+// Ends the trace of the position in process: answers from now on are late.
+// Callers hold lock.
+void vornmgr_close_position_locked(int received, bool timed_out)
+{
+    if (take_down_trace.positions == 0)
+        return;
+    vornmgr_position_trace_t &position = take_down_trace.position[take_down_trace.positions - 1];
+    position.open = false;
+    position.received = received;
+    position.timed_out = timed_out;
+    position.required = num_go_down_response_required;
+    position.waited_us = vornmgr_elapsed_us(position.go_down_sent);
+}
 
 // The deadline of a position: whole seconds, as the modules' own time-outs
 // are, so the wait lasts between the time-out less one second and the
@@ -71,12 +120,17 @@ bool vornmgr_wait_for_go_down_answers(Module mod, Mode reason, int timeout)
         std::unique_lock<std::mutex> held(lock);
         // Answers that arrive before we start waiting are already counted, so
         // the predicate tests the count under the lock before the first wait.
+        const vornmgr_watchdog_bounded_wait bounded(WATCHED_OPERATOR);
         if (cond.wait_until(held, deadline, [] {
                 return take_down_stopped || num_go_down_response_recv >= num_go_down_response_required;
-            }))
+            })) {
+            if (!take_down_stopped)
+                vornmgr_close_position_locked(num_go_down_response_recv, false);
             return !take_down_stopped;
+        }
         required = num_go_down_response_required;
         received = num_go_down_response_recv;
+        vornmgr_close_position_locked(received, true);
         num_go_down_response_recv = go_down_timed_out;
     }
     vornmgr_set_mod_state(mod, reason, DOWN);
@@ -107,6 +161,11 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
     {
         std::lock_guard<std::mutex> guard(lock);
         num_go_down_response_required = registered;
+        if (!up) {
+            take_down_trace.positions = 0;
+            take_down_trace.registered = registered;
+            take_down_trace.expected = 0;
+        }
     }
     operative_mode = reason;
     if (registered == 0) {
@@ -124,11 +183,13 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
     }
 
     required_state = DOWN;
+    const unsigned registered_set = vornmgr_registered_set();
     {
         std::lock_guard<std::mutex> guard(lock);
         if (take_down_stopped)
             return false;
         num_go_down_response_recv = 0;
+        take_down_trace.expected = registered_set;
     }
     for (size_t position = 0; position < mod_layering_order.size(); position++) {
         const Module mod = mod_layering_order[position];
@@ -144,6 +205,7 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
             go_down_answered = 0;
             mod_id_in_process = mod;
             take_down_running = true;
+            vornmgr_open_position_locked(mod, module_response_timeout[position]);
         }
         vornmgr_publish_mode_change(GO_DOWN, mod, reason);
         if (!vornmgr_wait_for_go_down_answers(mod, reason, module_response_timeout[position])) {
@@ -152,6 +214,10 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
             return false;
         }
         LOG_INFO("Send down for module %s\n", mod_id_to_str(mod));
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            take_down_trace.position[take_down_trace.positions - 1].down_ms = vornmgr_wall_ms();
+        }
         vornmgr_publish_mode_change(DOWN, mod, reason);
         if (target_mod != ALL_MODULES)
             break;
@@ -159,6 +225,14 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
     vornmgr_end_take_down();
     vornmgr_release_free_memory();
     return true;
+}
+
+vornmgr_take_down_trace_t vornmgr_copy_take_down_trace(void)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    vornmgr_take_down_trace_t copy = take_down_trace;
+    copy.stopped = take_down_stopped;
+    return copy;
 }
 
 void vornmgr_stop_take_down(void)
@@ -176,14 +250,23 @@ bool vornmgr_take_down_is_stopped(void)
     return take_down_stopped;
 }
 
-bool vornmgr_count_go_down_answer(Module for_mod, Module from_mod)
+bool vornmgr_count_go_down_answer(Module for_mod, Module from_mod, Failure_Reason failure_reason)
 {
     {
         std::lock_guard<std::mutex> guard(lock);
         if (for_mod != mod_id_in_process)
             return false;
-        if (vornmgr_is_valid_module(from_mod))
-            go_down_answered |= 1u << from_mod;
+        if (vornmgr_is_valid_module(from_mod)) {
+            const unsigned bit = 1u << from_mod;
+            vornmgr_position_trace_t &position = take_down_trace.position[std::max(take_down_trace.positions - 1, 0)];
+            // The first answer of each sender in time is the one recorded.
+            if (take_down_running && position.open && !(position.answered & bit)) {
+                position.answered |= bit;
+                position.delay_us[from_mod] = vornmgr_elapsed_us(position.go_down_sent);
+                position.failure[from_mod] = failure_reason;
+            }
+            go_down_answered |= bit;
+        }
         if (++num_go_down_response_recv < num_go_down_response_required)
             return true;
     }
@@ -201,6 +284,9 @@ void vornmgr_forget_go_down_answers_of(Module mod)
         if (!take_down_running || num_go_down_response_required <= 0)
             return;
         num_go_down_response_required--;
+        take_down_trace.expected &= ~(1u << mod);
+        if (take_down_trace.positions > 0)
+            take_down_trace.position[take_down_trace.positions - 1].expected &= ~(1u << mod);
         if (go_down_answered & (1u << mod)) {
             go_down_answered &= ~(1u << mod);
             num_go_down_response_recv--;

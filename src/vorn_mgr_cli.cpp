@@ -5,6 +5,7 @@
 #include "log.h"
 #include "unique_fd.h"
 #include "vorn_mgr_cli_server.h"
+#include "vorn_mgr_history.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -248,6 +249,8 @@ vornmgr_cli_action_t vornmgr_plan_cli(int32_t cmd, Mode current, bool upgraded)
         return {CLI_ACTION_UPGRADE, current, nullptr};
     case SHOW:
         return {CLI_ACTION_SHOW, current, nullptr};
+    case SHOW_JSON:
+        return {CLI_ACTION_SHOW_JSON, current, nullptr};
     default:
         return {CLI_ACTION_UNKNOWN, current, nullptr};
     }
@@ -279,6 +282,9 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
     // and a failed reboot brings the modules back up in that mode.
     const Mode mode_before = operative_mode.load();
     const vornmgr_cli_action_t action = vornmgr_plan_cli(cli_msg.cmd, mode_before, upgraded);
+    // Who asked, and when, for the sequence's history record.
+    const vornmgr_history_request_scope requester(vornmgr_history_peer(conn_fd));
+    const int64_t started_ms = vornmgr_wall_ms();
     // Written before the first broadcast, so that a manager that crashes in
     // the middle of the sequence finds, once restarted, what it was doing.
     vornmgr_sequence_record_t record{action.kind == CLI_ACTION_RESTART ? SEQUENCE_RESTART : SEQUENCE_MAINT_ENTER,
@@ -302,12 +308,18 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
     case CLI_ACTION_SHOW:
         vornmgr_process_show(conn_fd, cli_msg, upgraded);
         break;
+    case CLI_ACTION_SHOW_JSON:
+        vornmgr_process_show_json(conn_fd, upgraded);
+        break;
     case CLI_ACTION_UNKNOWN:
         LOG_ERR("Unknown command 0x%x\n", static_cast<unsigned>(cli_msg.cmd));
         break;
     case CLI_ACTION_NONE:
         break;
     }
+    // On disk before RESP_OVER: the tool reads it once answered.
+    if (action.kind == CLI_ACTION_RESTART || action.kind == CLI_ACTION_MAINT_ENTER)
+        vornmgr_history_record_take_down(record.kind, action.reason, mode_before, started_ms, action.reboot_command);
 
     // A manager that stops mid-sequence neither answers nor reboots: the
     // tool sees its connection end without RESP_OVER and reports a failure.

@@ -11,6 +11,12 @@
 // Both ends build and read records in buffers of this size.
 #define VORNMGR_CLI_BUF_LEN 1024
 
+// The manager's history of take-downs and bring-ups, one JSON record a line,
+// oldest first; vornmgrctl reads it (--history, and after a sequence it asked
+// for). The directory is root's alone.
+#define VORNMGR_STATE_DIR "/var/lib/vornmgr"
+#define VORNMGR_HISTORY_FILE VORNMGR_STATE_DIR "/history.jsonl"
+
 typedef enum vorn_mgr_cli_cmd_t : int32_t {
     WARMBOOT = 1,
     FASTBOOT = 2,
@@ -25,6 +31,10 @@ typedef enum vorn_mgr_cli_cmd_t : int32_t {
     SHOW_IN_PROGRESS = 11,          // response: one piece of report text follows
     RESP_OVER = 12,                 // response: the answer is complete
     INVALID = 13,                   // the tool's own: nothing valid requested
+    // Requests added later are numbered from 20 on, clear of the codes a
+    // manager has always answered as unknown.
+    SHOW_JSON = 20,                 // the status as one JSON document, in SHOW_IN_PROGRESS records
+    HISTORY = 21,                   // the tool's own: prints the manager's history; never sent
 } vorn_mgr_cli_cmd_t, vorn_mgr_cli_cmd;
 
 typedef struct vorn_mgr_cli_msg_t {

@@ -7,6 +7,7 @@
 #include "log.h"
 #include "unique_fd.h"
 #include "vorn_mgr_cli_server.h"
+#include "vorn_mgr_history.h"
 
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -84,6 +85,8 @@ void vornmgr_cli_reboot(const char *command, vornmgr_sequence_record_t record)
     const pid_t pid = vornmgr_reboot_spawner(command, &error);
     if (pid < 0) {
         LOG_ERR("error in running %s %s\n", command, strerror(error));
+        // What a shell says of a command it cannot run.
+        vornmgr_history_note_reboot_end(127, 0);
         vornmgr_recover_from_failed_reboot(mode_before);
         return;
     }
@@ -123,6 +126,8 @@ void vornmgr_cli_reboot_ended(void)
         LOG_ERR("error in collecting the status of %s %s\n", reboot.command, strerror(errno));
         return;
     }
+    vornmgr_history_note_reboot_end(WIFEXITED(status) ? WEXITSTATUS(status) : 0,
+                                    WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return;  // the machine is going down
     if (WIFSIGNALED(status))

@@ -37,6 +37,7 @@ typedef enum vornmgr_cli_action_kind_t {
     CLI_ACTION_MAINT_LEAVE, // bring everything up with `reason`
     CLI_ACTION_UPGRADE,     // remember the upgrade
     CLI_ACTION_SHOW,        // send the status report
+    CLI_ACTION_SHOW_JSON,   // send the status as one JSON document
     CLI_ACTION_UNKNOWN,     // log the code
 } vornmgr_cli_action_kind_t;
 

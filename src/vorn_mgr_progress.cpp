@@ -126,7 +126,7 @@ bool vornmgr_process_go_down_response(void *sock, const char *msg, int * /*reply
         return false;
     }
 
-    const bool counted = vornmgr_count_go_down_answer(for_mod, from_mod);
+    const bool counted = vornmgr_count_go_down_answer(for_mod, from_mod, answer.failure_reason);
     if (!counted)
         LOG_INFO("%s: delayed going_down response\n", mod_id_to_str(for_mod));
     return true;

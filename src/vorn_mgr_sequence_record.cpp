@@ -7,6 +7,7 @@
 #include "log.h"
 #include "vorn_atomic_file.h"
 #include "vorn_mgr_cli_server.h"
+#include "vorn_mgr_history.h"
 #include "vorn_trusted_file.h"
 
 #include <sys/stat.h>
@@ -161,8 +162,12 @@ void vornmgr_remove_sequence_record(void)
 
 bool vornmgr_bring_all_up(vornmgr_sequence_kind_t kind, Mode mode, Mode mode_before)
 {
+    const int64_t started_ms = vornmgr_wall_ms();
+    const int registered = vornmgr_get_num_active_modules();
     vornmgr_write_sequence_record({kind, STAGE_RUNNING, mode, mode_before, time(nullptr)});
     const bool announced = vornmgr_admin_modules(mode, ALL_MODULES, true);
+    vornmgr_history_record({kind, mode, mode_before, vornmgr_history_requester(), started_ms,
+                            vornmgr_wall_ms() - started_ms, registered, true, nullptr, nullptr});
     vornmgr_remove_sequence_record();
     return announced;
 }

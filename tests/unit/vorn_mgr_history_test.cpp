@@ -1,0 +1,114 @@
+// The manager's history file: one JSON record per sequence, a damaged last
+// line kept apart, the bound of 100 records, and the reboot's status added to
+// the restart's record once known.
+
+#include "vorn_mgr_history.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+class HistoryFile : public ::testing::Test {
+protected:
+    // In the build tree, one directory per case: ctest runs cases in parallel.
+    fs::path dir = fs::current_path() /
+                   ("vorn_mgr_history_test." + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
+    std::string path = (dir / "history.jsonl").string();
+
+    void SetUp() override
+    {
+        fs::remove_all(dir);
+        vornmgr_history_dir = dir.c_str();
+        vornmgr_history_path = path.c_str();
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::vector<std::string> lines() const
+    {
+        std::ifstream in(path);
+        std::vector<std::string> found;
+        for (std::string line; std::getline(in, line);)
+            found.push_back(line);
+        return found;
+    }
+};
+
+TEST_F(HistoryFile, KeepsACutShortLineApartAndTheLast100Lines)
+{
+    vornmgr_history_append("first");
+    EXPECT_EQ(fs::status(dir).permissions() & fs::perms::all, fs::perms::owner_all);
+    std::ofstream(path, std::ios::app) << "{\"cut";  // power lost while writing
+    vornmgr_history_append("second");
+    EXPECT_EQ(lines(), (std::vector<std::string>{"first", "{\"cut", "second"}));
+
+    std::ofstream out(path, std::ios::trunc);
+    for (int i = 0; i < 99; i++)
+        out << "line " << i << "\n";
+    out << "{\"cut";
+    out.close();
+    vornmgr_history_append("newest");
+    const auto kept = lines();
+    ASSERT_EQ(kept.size(), 100u);
+    EXPECT_EQ(kept.front(), "line 1");
+    EXPECT_EQ(kept[98], "{\"cut");
+    EXPECT_EQ(kept.back(), "newest");
+}
+
+TEST_F(HistoryFile, RecordsWhatEachPositionSawAndTheRebootsEnd)
+{
+    vornmgr_take_down_trace_t trace{};
+    trace.positions = 1;
+    trace.registered = 2;
+    vornmgr_position_trace_t &frr = trace.position[0];
+    frr.mod = FRR;
+    frr.timeout = 10;
+    frr.go_down_ms = 1796700000000;
+    frr.down_ms = 1796700009500;
+    frr.waited_us = 9500000;
+    frr.required = 2;
+    frr.received = 1;
+    frr.timed_out = true;
+    frr.expected = (1u << FRR) | (1u << STP);
+    frr.answered = 1u << FRR;
+    frr.delay_us[FRR] = 1234;
+    frr.failure[FRR] = BUSY;
+    vornmgr_history_record({SEQUENCE_RESTART, static_cast<Mode>(0x204), REBOOT_WARM, {true, 0, 42}, 1796700000000,
+                            9600, 2, true, "sync; reboot --fast", &trace});
+    vornmgr_history_record({SEQUENCE_RECOVERY, REBOOT_WARM, REBOOT_WARM, {}, 1796700010000, 1, 2, true, nullptr,
+                            nullptr});
+    vornmgr_history_note_reboot_end(1, 0);
+
+    const auto kept = lines();
+    ASSERT_EQ(kept.size(), 2u);
+    const json restart = json::parse(kept[0]);
+    EXPECT_EQ(restart["kind"], "restart");
+    EXPECT_EQ(restart["boot"], "warm");
+    EXPECT_EQ(restart["upgrade"], true);
+    EXPECT_EQ(restart["mode"]["words"], json::array({"warm", "upgrade"}));
+    EXPECT_EQ(restart["requested_by"], (json{{"uid", 0}, {"pid", 42}}));
+    EXPECT_EQ(restart["reboot"], (json{{"command", "sync; reboot --fast"}, {"exit_status", 1}, {"signal", nullptr}}));
+    ASSERT_EQ(restart["positions"].size(), 1u);
+    const json &position = restart["positions"][0];
+    EXPECT_EQ(position["answers"], json::array({json{{"module", "frr"}, {"id", 2}, {"delay_us", 1234}}}));
+    EXPECT_EQ(position["missing"], json::array({"stp"}));
+    EXPECT_EQ(position["failed"], json::array({json{{"module", "frr"}, {"id", 2}, {"reason", "busy"}, {"code", 1}}}));
+    EXPECT_EQ(position["down_ms"], 1796700009500);
+    const json recovery = json::parse(kept[1]);
+    EXPECT_EQ(recovery["requested_by"], nullptr);
+    EXPECT_EQ(recovery["reboot"], nullptr);
+
+    EXPECT_EQ(vornmgr_last_take_down(FRR).result, TAKE_DOWN_FAILED);
+    EXPECT_EQ(vornmgr_last_take_down(STP).result, TAKE_DOWN_NONE);  // not a position of this take-down
+}
+
+} // namespace
