@@ -7,9 +7,10 @@ add_library(vornmgrctl_parts STATIC
     src/vorn_mgr_cli_client_restart.cpp
     src/vorn_mgr_cli_client_upgrade.cpp
     src/vorn_mgr_cli_client_markers.cpp
+    src/vorn_mgr_cli_client_history.cpp
     src/vorn_trusted_file.cpp)
 target_include_directories(vornmgrctl_parts PUBLIC ${PROJECT_SOURCE_DIR}/src)
-target_link_libraries(vornmgrctl_parts PUBLIC vorn_intf)
+target_link_libraries(vornmgrctl_parts PUBLIC vorn_intf nlohmann_json::nlohmann_json)
 
 add_executable(vornmgrctl src/vorn_mgr_cli_client.cpp)
 target_link_libraries(vornmgrctl PRIVATE vornmgrctl_parts)
@@ -17,6 +18,9 @@ target_link_libraries(vornmgrctl PRIVATE vornmgrctl_parts)
 if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
     vorn_add_unit_test(NAME vornmgrctl_config_test
         SOURCES tests/unit/vornmgrctl_config_test.cpp
+        LIBS vornmgrctl_parts)
+    vorn_add_unit_test(NAME vornmgrctl_history_test
+        SOURCES tests/unit/vornmgrctl_history_test.cpp
         LIBS vornmgrctl_parts)
 endif()
 

@@ -7,6 +7,10 @@
 #include "vorn_mgr_cli.h"
 #include "vorn_mgr_intf.h"
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 #define VORNMGR_STARTUP_FILE "/tmp/.vornmgrd.startup.conf"
 #define VORNMGR_CONFIG_FILE "/etc/norvane/vornmgrd.conf"
 #define VORNMGR_PORTS_MARKER "/tmp/.ports_in_maint"
@@ -85,5 +89,31 @@ bool vornmgr_handle_sock_ret(int fd, int err);
 // Package upgrade (vorn_mgr_cli_client_upgrade.cpp)
 
 bool vornmgr_process_upgrade(bool upgrade);
+
+// ---------------------------------------------------------------------------
+// The manager's history and the JSON status (vorn_mgr_cli_client_history.cpp)
+
+// The history file read (tests point it elsewhere).
+extern const char *vornmgr_history_file;
+// A command line starting with a long option: --history [N] prints the last
+// N records (HISTORY; INVALID if the file cannot be read), --history --json
+// prints them as stored, --json alone asks for SHOW_JSON.
+vorn_mgr_cli_cmd_t vornmgr_parse_long_options(const char *exec_name, int argc, char *argv[]);
+// The usable lines of a history file, oldest first; lines that are not a
+// record are counted in *damaged. False (errno set) if it cannot be opened.
+bool vornmgr_read_history_records(const char *path, std::vector<std::string> *lines, int *damaged);
+// One record as the timeline prints it; false if it lacks what that needs.
+bool vornmgr_format_history_entry(const std::string &line, std::string *text);
+// Prints the last `count` records; the exit status.
+int vornmgr_print_history(int count, bool as_json);
+// What to tell the operator of one record: a line for each module that did
+// not answer in time or reported a failure.
+std::vector<std::string> vornmgr_problems_of(const std::string &line);
+int64_t vornmgr_now_ms(void);
+// Called once RESP_OVER answered `cmd` (sent at `sent_ms`); returns the exit
+// status. A SHOW_JSON answered without text came from a manager that does
+// not know it; after a sequence, the modules that held it up are named on
+// standard error.
+int vornmgr_end_of_answer(vorn_mgr_cli_cmd_t cmd, bool text_received, int64_t sent_ms);
 
 #endif // VORN_MGR_CLI_CLIENT_H

@@ -96,6 +96,10 @@ void show_usage(const char *exec_name)
 vorn_mgr_cli_cmd_t parse_cmdline(int argc, char *argv[])
 {
     const char *exec_name = argc > 0 && argv[0] != nullptr ? argv[0] : "vornmgrctl";
+    // --history and --json are long options only, and --history may take its
+    // count as a word of its own.
+    if (argc >= 2 && strncmp(argv[1], "--", 2) == 0 && argv[1][2] != '\0')
+        return vornmgr_parse_long_options(exec_name, argc, argv);
     if (argc != 2) {
         show_usage(exec_name);
         return INVALID;

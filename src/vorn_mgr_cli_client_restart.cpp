@@ -160,6 +160,7 @@ void vornmgr_send_command(vorn_mgr_cli_cmd_t cmd)
     // MSG_NOSIGNAL: a manager that already closed the connection is a write
     // error to report, not a signal that kills the tool silently.
     const vorn_mgr_cli_msg_t request{cmd};
+    const int64_t sent_ms = vornmgr_now_ms();
     if (send(sock.get(), &request, sizeof request, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof request)) {
         perror("write error");
         exit(VORNMGRCTL_EXIT_FAILURE);
@@ -169,6 +170,7 @@ void vornmgr_send_command(vorn_mgr_cli_cmd_t cmd)
     // the tool; exit() does not unwind, so `sock` never closes it twice.
     const int fd = sock.release();
     std::array<char, VORNMGR_CLI_BUF_LEN> resp_buf{};
+    bool text_received = false;
     for (;;) {
         // A header split over several reads is put together rather than
         // judged on a part of it.
@@ -178,9 +180,9 @@ void vornmgr_send_command(vorn_mgr_cli_cmd_t cmd)
 
         if (header.status.cmd == RESP_OVER) {
             close(fd);
-            exit(0);
+            exit(vornmgr_end_of_answer(cmd, text_received, sent_ms));
         }
-        if (cmd == SHOW && header.status.cmd == SHOW_IN_PROGRESS) {
+        if ((cmd == SHOW || cmd == SHOW_JSON) && header.status.cmd == SHOW_IN_PROGRESS) {
             // The text and its terminator must fit the buffer; a length the
             // manager can never send means the stream cannot be trusted.
             if (header.len < VORNMGR_CLI_RESP_HDR_LEN ||
@@ -194,6 +196,7 @@ void vornmgr_send_command(vorn_mgr_cli_cmd_t cmd)
             vornmgr_read_exactly(fd, resp_buf.data(), text_len);
             resp_buf[text_len] = '\0';
             fwrite(resp_buf.data(), 1, text_len, stdout);
+            text_received = text_received || text_len > 0;
             continue;
         }
 
