@@ -62,12 +62,14 @@ inside=$(cd / && "$sandbox" bash -c "
     echo y > /usr/lib/$tag
     echo z > /run/$tag
     echo w > /var/tmp/$tag
+    echo u > /var/lib/vornmgr/$tag
     echo v > /tmp/$tag-inside
     reboot --fast
     test -n \"\$SANDBOX_STUB_LOG\" && cat \"\$SANDBOX_STUB_LOG\"
 ")
 expect_eq "fresh /tmp, stub log" "reboot --fast" "$(echo "$inside" | sed 's/ *$//')"
-for leaked in "/etc/norvane/$tag" "/usr/lib/$tag" "/run/$tag" "/var/tmp/$tag" "/tmp/$tag-inside"; do
+for leaked in "/etc/norvane/$tag" "/usr/lib/$tag" "/run/$tag" "/var/tmp/$tag" "/tmp/$tag-inside" \
+    "/var/lib/vornmgr/$tag"; do
     [[ ! -e "$leaked" ]] || { fail "$leaked leaked out of the sandbox"; rm -f "$leaked"; }
 done
 expect_eq "/etc/norvane existence" "$etc_norvane_existed" \

@@ -69,12 +69,13 @@ ExitStatus run(std::vector<std::string> argv, ProcessOptions options = {})
 
 TEST(SandboxFileSystem, TemporaryDirectoriesAreFreshTmpfs)
 {
-    for (std::string dir : {"/run", "/tmp", "/var/tmp", "/var/log/apt"})
+    for (std::string dir : {"/run", "/tmp", "/var/tmp", "/var/log/apt", "/var/lib/vornmgr"})
         EXPECT_EQ(file_system_type(dir), long(TMPFS_MAGIC)) << dir;
     // "mount" is util-linux's own state directory, created by mount(8).
     EXPECT_EQ(unexpected_entries("/run", {"sandbox", "mount"}), std::vector<std::string>{});
     EXPECT_EQ(unexpected_entries("/tmp", {}), std::vector<std::string>{});
     EXPECT_EQ(unexpected_entries("/var/tmp", {}), std::vector<std::string>{});
+    EXPECT_EQ(unexpected_entries("/var/lib/vornmgr", {}), std::vector<std::string>{});
     EXPECT_FALSE(file_exists("/var/log/apt/history.log"));
     EXPECT_EQ(std::getenv("SANDBOX"), std::string("1"));
 }
