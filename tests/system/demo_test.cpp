@@ -1,5 +1,6 @@
 // The demonstration (scripts/demo, the README's run command) run whole in the
-// sandbox, as scripts/run runs it: its timeline, what the manager logged,
+// sandbox, as scripts/run runs it: its timeline (the manager's history, as
+// vornmgrctl --history prints it), what the manager logged,
 // what the simulated modules answered and the one reboot it asked for.
 
 #include "vorn_test_support.h"
@@ -54,7 +55,7 @@ struct TimelineRow {
 std::vector<TimelineRow> timeline_rows(const std::string &output)
 {
     static const std::regex row(
-        R"(^  (\d+) +(.+?) +\d\d:\d\d:\d\d\.\d{3} +\d\d:\d\d:\d\d\.\d{3} +(\d+) ms  (\d+) of (\d+)( +TIMED OUT)?$)");
+        R"(^ +(\d+) +(.+?) +\d\d:\d\d:\d\d\.\d{3} +\d\d:\d\d:\d\d\.\d{3} +(\d+) ms  (\d+) of (\d+)(  TIMED OUT, missing: .*)?$)");
     std::vector<TimelineRow> rows;
     std::istringstream lines(output);
     std::string line;
@@ -109,6 +110,11 @@ TEST(Demonstration, TakesEveryModuleDownInLayeringOrderAndRebootsOnce)
     }
     EXPECT_EQ(order, LAYERING_ORDER) << output;
     EXPECT_NE(output.find("every module answered every GO_DOWN in time"), std::string::npos) << output;
+    // The timeline is the manager's history record of the restart, which
+    // names who asked and, once known, the reboot command's exit status.
+    EXPECT_TRUE(std::regex_search(output, std::regex(R"(\d\d:\d\d\.\d{3} restart to warm mode \(uid 0, pid \d+\): )"
+                                                     R"(8 modules, \d+ ms; reboot "sync; reboot --fast" exit status 0\n)")))
+        << output;
 
     // The manager's own account: two take-downs (maintenance, then the
     // restart), each in layering order, each module's answers all counted.
@@ -162,6 +168,9 @@ TEST(Demonstration, SaysWhichStepFailedWhenAModuleStaysSilent)
         EXPECT_EQ(row.answers, row.module == "bgp" ? 7 : 8) << row.module;
     }
     EXPECT_NE(output.find("FAILED: a module did not answer every GO_DOWN in time"), std::string::npos) << output;
+    // The operator was told as the restart ended.
+    EXPECT_NE(output.find("\n  bgp did not answer GO_DOWN within 5 s\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("TIMED OUT, missing: bgp\n"), std::string::npos) << output;
     EXPECT_NE(output.find(" ERR bgp: cond timeout error (110) Expected 8 responses, received 7"), std::string::npos)
         << output;
 }
