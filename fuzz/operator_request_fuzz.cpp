@@ -28,6 +28,8 @@
 #include "fuzz_support.h"
 #include "vorn_mgr_cli_server.h"
 
+#include <nlohmann/json.hpp>
+
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -146,16 +148,28 @@ void check_answer(const Bytes &answer, int32_t request, int registered)
             FUZZ_CHECK(len == 8, "RESP_OVER of len %d", len);
             over = true;
         } else {
-            FUZZ_CHECK(status == SHOW_IN_PROGRESS && request == SHOW, "record status %d to request %d", status,
-                       request);
+            FUZZ_CHECK(status == SHOW_IN_PROGRESS && (request == SHOW || request == SHOW_JSON),
+                       "record status %d to request %d", status, request);
             FUZZ_CHECK(len >= 8 && len <= VORNMGR_CLI_BUF_LEN - 1, "record len %d", len);
             FUZZ_CHECK(answer.size() - offset >= static_cast<size_t>(len), "record of len %d cut", len);
             texts.emplace_back(reinterpret_cast<const char *>(answer.data() + offset + 8), len - 8);
-            check_text(texts.back(), texts.size() == 1);
+            // A JSON document is cut into records anywhere: it is judged whole.
+            if (request == SHOW)
+                check_text(texts.back(), texts.size() == 1);
         }
         offset += static_cast<size_t>(len);
     }
     FUZZ_CHECK(over, "no RESP_OVER to request %d", request);
+    if (request == SHOW_JSON) {
+        std::string document;
+        for (const std::string &text : texts)
+            document += text;
+        const nlohmann::json status = nlohmann::json::parse(document, nullptr, false);
+        FUZZ_CHECK(status.is_object() && status["modules"].is_array() &&
+                       status["modules"].size() == static_cast<size_t>(registered),
+                   "JSON status '%.80s' for %d modules", document.c_str(), registered);
+        return;
+    }
     if (request != SHOW)
         return;
     if (registered == 0) {

@@ -120,7 +120,6 @@ bool vornmgr_wait_for_go_down_answers(Module mod, Mode reason, int timeout)
         std::unique_lock<std::mutex> held(lock);
         // Answers that arrive before we start waiting are already counted, so
         // the predicate tests the count under the lock before the first wait.
-        const vornmgr_watchdog_bounded_wait bounded(WATCHED_OPERATOR);
         if (cond.wait_until(held, deadline, [] {
                 return take_down_stopped || num_go_down_response_recv >= num_go_down_response_required;
             })) {
