@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <execinfo.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -104,7 +105,67 @@ const char *log_strip_prefix(log_level_e level, const char *format, int format_l
     return format + index;
 }
 
+// When standard error is the journal's stream, each line starts with its
+// priority, as the journal reads it: "<2>" CRIT, "<3>" ERR, "<4>" WARN, "<6>"
+// INFO (and ALWAYS, dispatched as INFO), "<7>" DEBUG.
+const char *const log_journal_priorities[5] = {"<2>", "<3>", "<4>", "<6>", "<7>"};
+
+// 1 when standard error is the journal, 0 when not, -1 until first asked.
+// Decided once: the daemons never point standard error elsewhere while they
+// run (daemon() sends it to /dev/null, where a prefix harms nobody).
+std::atomic<int> stderr_is_journal{-1};
+
+bool log_stderr_is_journal(void)
+{
+    int known = stderr_is_journal.load(std::memory_order_relaxed);
+    if (known < 0) {
+        known = log_stream_is_journal(STDERR_FILENO, getenv("JOURNAL_STREAM")) ? 1 : 0;
+        stderr_is_journal.store(known, std::memory_order_relaxed);
+    }
+    return known == 1;
+}
+
+// The fallback's write: the whole message in one formatted call, flushed, so
+// that it reaches the stream in one piece. A line that continues an open one
+// gets no second priority.
+void log_fallback(log_level_e level, bool continuation, const char *format, int format_len, va_list ap)
+{
+    // Room for the usual format with its priority before it; a longer one
+    // takes two writes under the stream's lock.
+    char prefixed[512];
+    const bool prefix = !continuation && log_stderr_is_journal();
+    const char *priority = log_journal_priorities[level >= LOG_LEVEL_CRIT && level <= LOG_LEVEL_DEBUG ? level : LOG_LEVEL_INFO];
+    if (!prefix) {
+        vfprintf(stderr, format, ap);
+    } else if (format_len > 0 && size_t(format_len) + 3 <= sizeof prefixed) {
+        memcpy(prefixed, priority, 3);
+        memcpy(prefixed + 3, format, size_t(format_len));
+        vfprintf(stderr, prefixed, ap);
+    } else {
+        flockfile(stderr);
+        fputs(priority, stderr);
+        vfprintf(stderr, format, ap);
+        funlockfile(stderr);
+    }
+    fflush(stderr);
+}
+
 } // namespace
+
+bool log_stream_is_journal(int fd, const char *journal_stream)
+{
+    if (journal_stream == nullptr)
+        return false;
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    int end = 0;
+    if (sscanf(journal_stream, "%llu:%llu%n", &device, &inode, &end) != 2 || journal_stream[end] != '\0')
+        return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return false;
+    return static_cast<unsigned long long>(st.st_dev) == device && static_cast<unsigned long long>(st.st_ino) == inode;
+}
 
 extern "C" void _log_log(log_level_e level, const char *format, int format_len, ...)
 {
@@ -117,8 +178,7 @@ extern "C" void _log_log(log_level_e level, const char *format, int format_len, 
     va_list ap;
     va_start(ap, format_len);
     if (log_backends == nullptr || num_backends <= 0) {
-        vfprintf(stderr, format, ap);
-        fflush(stderr);
+        log_fallback(level, continuation, format, format_len, ap);
         va_end(ap);
         return;
     }

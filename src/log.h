@@ -3,7 +3,8 @@
 // Every line reads "<stamp> <file>:<line> [CRIT |ERR |WARN ]<text>". The call-site
 // macros test the gate before anything is evaluated, so a suppressed message
 // costs one comparison. Unconfigured (the daemons never configure it), every
-// message goes to standard error in full and is flushed at once.
+// message goes to standard error in full and is flushed at once, after its
+// priority ("<6>") when standard error is the journal (log_stream_is_journal).
 #ifndef VORN_LOG_H
 #define VORN_LOG_H
 
@@ -63,6 +64,11 @@ const char *_log_datestamp(void);
 // what _log_datestamp returns for the time it reads.
 struct timeval;
 const char *log_format_datestamp(const struct timeval *now);
+// Whether `fd` is the stream that JOURNAL_STREAM ("<device>:<inode>", set by
+// systemd when it connects standard output or error to the journal) names.
+// When standard error is, the unconfigured library starts each line with the
+// journal's priority ("<3>" for ERR), but not a line that continues one.
+bool log_stream_is_journal(int fd, const char *journal_stream);
 log_level_e log_string_to_level(const char *string);
 const char *log_level_to_string(log_level_e level);
 // Logs the calling thread's stack at ALWAYS level, one "STACK <tid>: <address>"
