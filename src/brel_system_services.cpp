@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <getopt.h>
 #include <memory>
 #include <sys/file.h>
 #include <unistd.h>
@@ -66,9 +67,13 @@ void log_exit(void)
 int main(int argc, char **argv)
 {
     bool detach = false;
+    static const option long_options[] = {{"version", no_argument, nullptr, 'V'}, {nullptr, 0, nullptr, 0}};
     int option;
-    while ((option = getopt(argc, argv, "dhc:l:")) != -1) {
+    while ((option = getopt_long(argc, argv, "dhc:l:", long_options, nullptr)) != -1) {
         switch (option) {
+        case 'V':
+            printf("brel-system-services %s\n", VORN_VERSION);
+            return 0;
         case 'd':
             detach = true;
             break;
@@ -97,6 +102,7 @@ int main(int argc, char **argv)
     }
 
     atexit(log_exit);
+    LOG_INFO("brel-system-services version %s\n", VORN_VERSION);
 
     if (!set_signal_handler(SIGHUP, brel_system_services_signal_cb) ||
         !set_signal_handler(SIGTERM, brel_system_services_signal_cb)) {

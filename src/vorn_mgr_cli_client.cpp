@@ -18,6 +18,8 @@ bool vornmgr_is_restart(vorn_mgr_cli_cmd_t cmd)
 
 int main(int argc, char *argv[])
 {
+    if (vornmgr_cli_print_version(argc, argv))
+        return 0;
     vornmgr_client_read_config();
 
     const vorn_mgr_cli_cmd_t cmd = parse_cmdline(argc, argv);

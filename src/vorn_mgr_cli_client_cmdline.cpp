@@ -4,6 +4,7 @@
 
 #include "vorn_mgr_cli_client.h"
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include <array>
@@ -91,6 +92,23 @@ void show_usage(const char *exec_name)
     printf("  -d         upgrade dry-run\n");
     printf("  -s         Show status\n");
     printf("  -h         Show usage\n");
+}
+
+bool vornmgr_cli_print_version(int argc, char *argv[])
+{
+    // Looked at before the configuration is read, quietly: any other command
+    // line is parse_cmdline's, with getopt's diagnostics.
+    static const option long_options[] = {{"version", no_argument, nullptr, 'V'}, {nullptr, 0, nullptr, 0}};
+    if (argc != 2)
+        return false;
+    opterr = 0;
+    const int found = getopt_long(argc, argv, "", long_options, nullptr);
+    opterr = 1;
+    optind = 0;  // the next getopt call starts afresh
+    if (found != 'V')
+        return false;
+    printf("vornmgrctl %s\n", VORN_VERSION);
+    return true;
 }
 
 vorn_mgr_cli_cmd_t parse_cmdline(int argc, char *argv[])

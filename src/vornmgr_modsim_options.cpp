@@ -118,6 +118,7 @@ void modsim_print_usage(FILE *out, const char *program)
             "                           GO_DOWN (all) unanswered, so that the manager's wait times out\n"
             "  -w, --register-wait=S    keep trying to register for up to S seconds (default 30)\n"
             "  -h, --help               show this text\n"
+            "      --version            show the version\n"
             "\n"
             "Exit status: 0 after a clean stop, 1 if registration, the handshake or the\n"
             "unregistration failed, 2 for a wrong command line.\n"
@@ -136,6 +137,7 @@ modsim_parse_result_t modsim_parse_options(int argc, char **argv, modsim_options
         {"silent", optional_argument, nullptr, 's'},
         {"register-wait", required_argument, nullptr, 'w'},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     optind = 1;
@@ -165,6 +167,9 @@ modsim_parse_result_t modsim_parse_options(int argc, char **argv, modsim_options
             break;
         case 'h':
             modsim_print_usage(stdout, program);
+            return MODSIM_EXIT_OK;
+        case 'V':
+            printf("vornmgr-modsim %s\n", VORN_VERSION);
             return MODSIM_EXIT_OK;
         default: // getopt has printed its diagnostic
             ok = false;
