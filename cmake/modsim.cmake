@@ -35,3 +35,12 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
         DEPENDS vornmgr-modsim vornmgrd vornmgrctl brel-system-services
         TIMEOUT 180)
 endif()
+
+# What systemd sees of the programs: journal priorities, STATUS=, the
+# watchdog, --version.
+if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
+    vorn_add_system_test(NAME systemd_integration_test
+        SOURCES tests/system/systemd_integration_test.cpp
+        DEPENDS vornmgrd vornmgrctl vornmgr-modsim brel-system-services)
+    target_compile_definitions(systemd_integration_test PRIVATE "VORN_VERSION=\"${PROJECT_VERSION}\"")
+endif()

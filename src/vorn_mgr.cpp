@@ -5,7 +5,9 @@
 #include "log.h"
 #include "vorn_mgr.h"
 #include "vorn_mgr_cli_server.h"
+#include "vorn_mgr_notify.h"
 
+#include <getopt.h>
 #include <sys/file.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -28,8 +30,13 @@ void log_exit(void)
     sd_notify(0, "STOPPING=1");
 }
 
+// Set only by a stop signal: the one way the manager ends well once running.
+std::atomic<bool> stop_signalled{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
 void vornmgr_on_stop_signal(int /*signo*/)
 {
+    stop_signalled.store(true);
     vornmgr_request_stop();
 }
 
@@ -68,6 +75,7 @@ void vornmgr_unblock_stop_signals(void)
 // comm channel, monitor timer, operator socket, publish channel.
 void vornmgr_teardown(bool cli_started)
 {
+    vornmgr_stop_watchdog();
     vornmgr_request_stop();
     vornmgr_stop_take_down();
     vornmgr_join_comm_thread();
@@ -84,9 +92,13 @@ int main(int argc, char **argv)
 {
     bool daemonize = false;
     char loglevel[16] = "INFO";
+    static const option long_options[] = {{"version", no_argument, nullptr, 'V'}, {nullptr, 0, nullptr, 0}};
     int option;
-    while ((option = getopt(argc, argv, "dhc:l:")) != -1) {
+    while ((option = getopt_long(argc, argv, "dhc:l:", long_options, nullptr)) != -1) {
         switch (option) {
+        case 'V':
+            printf("vornmgrd %s\n", VORN_VERSION);
+            return 0;
         case 'd':
             daemonize = true;
             break;
@@ -115,6 +127,7 @@ int main(int argc, char **argv)
         return 1;
     }
     atexit(log_exit);
+    LOG_INFO("vornmgrd version %s\n", VORN_VERSION);
 
     if (daemonize) {
         const int rv = daemon(0, 0);
@@ -148,15 +161,27 @@ int main(int argc, char **argv)
     // A failed operator socket does not stop the start.
     vornmgr_start_cli();
     const bool cli_started = true;
+    // Asked for and impossible, the watchdog is a failed start.
+    if (!vornmgr_start_watchdog()) {
+        vornmgr_teardown(cli_started);
+        return 1;
+    }
     vornmgr_unblock_stop_signals();
     sd_notify(0, "READY=1");
     vornmgr_start_time = time(nullptr);
+    vornmgr_notify_summary();
 
     if (!vornmgr_create_background_thread()) {
         vornmgr_teardown(cli_started);
         return 1;
     }
-    vornmgr_join_comm_thread();
+    const bool joined = vornmgr_join_comm_thread();
     vornmgr_teardown(cli_started);
+    // Every end but a stop signal's is a failure, so that the service manager
+    // restarts the manager.
+    if (!stop_signalled.load()) {
+        LOG_ERR("comm receive thread %s without a stop\n", joined ? "ended" : "missing");
+        return 1;
+    }
     return 0;
 }

@@ -5,6 +5,7 @@
 
 #include "log.h"
 #include "vorn_mgr.h"
+#include "vorn_mgr_notify.h"
 #include "vorn_mgr_history.h"
 
 #include <malloc.h>
@@ -120,6 +121,7 @@ bool vornmgr_wait_for_go_down_answers(Module mod, Mode reason, int timeout)
         std::unique_lock<std::mutex> held(lock);
         // Answers that arrive before we start waiting are already counted, so
         // the predicate tests the count under the lock before the first wait.
+        const vornmgr_watchdog_bounded_wait bounded(WATCHED_OPERATOR);
         if (cond.wait_until(held, deadline, [] {
                 return take_down_stopped || num_go_down_response_recv >= num_go_down_response_required;
             })) {
@@ -178,6 +180,7 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
         vornmgr_publish_mode_change(COME_UP, target_mod, reason);
         const bool announced = vornmgr_publish_dummy_nl_status();
         vornmgr_release_free_memory();
+        vornmgr_notify_activity_done();
         return announced;
     }
 
@@ -197,6 +200,8 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
         if (!vornmgr_is_mod_registered(mod))
             continue;
         LOG_INFO("Send going down module %s\n", mod_id_to_str(mod));
+        vornmgr_notify_activity("taking down %s (%zu of %zu)", mod_id_to_str(mod), position + 1,
+                                mod_layering_order.size());
         vornmgr_set_mod_state(mod, reason, GO_DOWN);
         {
             std::lock_guard<std::mutex> guard(lock);
@@ -306,6 +311,7 @@ void vornmgr_wait_for_init_complete(void)
     int discovered = vornmgr_get_num_active_modules();
     for (int pass = 0; pass < discovery_passes; pass++) {
         LOG_INFO(" discovered %d modules\n", discovered);
+        vornmgr_notify_activity("discovering modules (pass %d of %d)", pass + 1, discovery_passes);
         const int grace_ms = pass == 0 ? discovery_reconnect_grace_ms : 0;
         if (vornmgr_wait_for_stop(grace_ms))
             return;
@@ -317,6 +323,7 @@ void vornmgr_wait_for_init_complete(void)
             break;
     }
     LOG_INFO(" %d registered modules)\n", discovered);
+    vornmgr_notify_activity_done();
     if (vornmgr_num_l3_mod_present() == 0) {
         LOG_INFO(" No L3 modules, (%d registered modules)\n", discovered);
         broadcast_l3_up = vornmgr_publish_dummy_nl_status();

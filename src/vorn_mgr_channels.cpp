@@ -5,6 +5,7 @@
 #include "log.h"
 #include "unique_fd.h"
 #include "vorn_mgr.h"
+#include "vorn_mgr_notify.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -137,7 +138,9 @@ int vornmgr_wait_for_request(void)
         {nullptr, stop_event.get(), ZMQ_POLLIN, 0},
     };
     for (;;) {
+        vornmgr_watchdog_idle(WATCHED_COMM);
         const int ready = zmq_poll(items, 2, -1);
+        vornmgr_watchdog_busy(WATCHED_COMM);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0)
@@ -260,7 +263,11 @@ int vornmgr_comm_thread(void * /*arg*/)
             // Every request is answered on every path that reports success, so
             // the socket's state needs asking (a poll and a fork check inside
             // ZeroMQ) only after a failure.
-            if (vornmgr_process_message(comm_socket.handle(), len, buf) || !vornmgr_comm_reply_owed())
+            const bool handled = vornmgr_process_message(comm_socket.handle(), len, buf);
+            // A registration, an init completion or a goodbye changes what
+            // systemd shows; anything else costs one look at the registry.
+            vornmgr_notify_summary();
+            if (handled || !vornmgr_comm_reply_owed())
                 continue;
             LOG_ERR("comm_thread reply not sent, the reply socket is out of step\n");
         } else {
@@ -276,6 +283,7 @@ int vornmgr_comm_thread(void * /*arg*/)
         vornmgr_create_comm_channel();
     }
     comm_thread_active = false;
+    vornmgr_watchdog_idle(WATCHED_COMM);
     LOG_INFO("Exiting comm receive thread\n");
     return 1;
 }

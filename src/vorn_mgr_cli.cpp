@@ -5,6 +5,7 @@
 #include "log.h"
 #include "unique_fd.h"
 #include "vorn_mgr_cli_server.h"
+#include "vorn_mgr_notify.h"
 #include "vorn_mgr_history.h"
 
 #include <poll.h>
@@ -122,7 +123,11 @@ int vornmgr_cli_read_request(int conn_fd, char *buf, size_t size, int timeout_se
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         pollfd waits[2] = {{conn_fd, POLLIN, 0}, {cli_wake.get(), POLLIN, 0}};
-        const int ready = poll(waits, 2, std::max<int>(0, int(left.count())));
+        int ready;
+        {
+            const vornmgr_watchdog_bounded_wait bounded(WATCHED_OPERATOR);
+            ready = poll(waits, 2, std::max<int>(0, int(left.count())));
+        }
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready > 0 && (waits[1].revents & POLLIN))
@@ -173,6 +178,7 @@ void vornmgr_cli_serve(int conn_fd)
     // A root peer may run long preparations (state saved for a warm restart)
     // between its connect and its request; anyone else is refused as soon as
     // the request arrives.
+    vornmgr_debug_hang_point(WATCHED_OPERATOR, cli_wake.get());
     const bool root = vornmgr_cli_peer_is_root(conn_fd);
     char cmd[VORNMGR_CLI_BUF_LEN];
     const int len = vornmgr_cli_read_request(conn_fd, cmd, sizeof cmd,
@@ -199,7 +205,9 @@ void vornmgr_cli_thread(void * /*arg*/)
                            {cli_wake.get(), POLLIN, 0},
                            {vornmgr_cli_reboot_fd(), POLLIN, 0},
                            {cli_recover.get(), POLLIN, 0}};
+        vornmgr_watchdog_idle(WATCHED_OPERATOR);
         const int ready = poll(waits, 4, -1);
+        vornmgr_watchdog_busy(WATCHED_OPERATOR);
         if (ready < 0 && errno == EINTR)
             continue;
         if (!vornmgr_cli_active || (ready > 0 && (waits[1].revents & POLLIN)))
@@ -321,6 +329,8 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
     if (action.kind == CLI_ACTION_RESTART || action.kind == CLI_ACTION_MAINT_ENTER)
         vornmgr_history_record_take_down(record.kind, action.reason, mode_before, started_ms, action.reboot_command);
 
+    if (action.kind != CLI_ACTION_RESTART)
+        vornmgr_notify_activity_done();
     // A manager that stops mid-sequence neither answers nor reboots: the
     // tool sees its connection end without RESP_OVER and reports a failure.
     // The record of an interrupted sequence stays for the next start.
@@ -338,8 +348,10 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
     vornmgr_send_resp_over(conn_fd);
     // The tool waits for RESP_OVER before the machine goes away; a failed
     // answer does not cancel a restart whose take-down already happened.
-    if (action.kind == CLI_ACTION_RESTART)
+    if (action.kind == CLI_ACTION_RESTART) {
+        vornmgr_notify_activity("restart requested: reboot command run");
         vornmgr_cli_reboot(action.reboot_command, record);
+    }
     return 1;
 }
 
