@@ -39,3 +39,8 @@ add_test(NAME packaging_installed
             "${VORN_SANDBOX}" "${PROJECT_SOURCE_DIR}" "${VORN_PACKAGING_OUT}")
 set_tests_properties(packaging_lintian packaging_contents packaging_units packaging_manpages packaging_scripts
     packaging_installed PROPERTIES LABELS system TIMEOUT 300 FIXTURES_REQUIRED vorn_packages)
+
+# The units' supervision and the manager's hardening score.
+add_test(NAME packaging_hardening
+    COMMAND bash "${VORN_PACKAGING_TESTS}/packaging_hardening_test.sh" "${VORN_PACKAGING_OUT}")
+set_tests_properties(packaging_hardening PROPERTIES LABELS system TIMEOUT 300 FIXTURES_REQUIRED vorn_packages)
