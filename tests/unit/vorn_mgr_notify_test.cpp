@@ -30,21 +30,4 @@ TEST(WatchdogJudgement, OnlyOneStepSeenAtThreeTicksIsStuck)
     EXPECT_EQ(tick(view, 6, 6), -1);
 }
 
-TEST(WatchdogJudgement, BoundedWaitCountsAsIdleAndRestoresTheBeat)
-{
-    vornmgr_watchdog_busy(WATCHED_OPERATOR);
-    const uint32_t busy = vornmgr_thread_beat[WATCHED_OPERATOR].load();
-    {
-        const vornmgr_watchdog_bounded_wait wait(WATCHED_OPERATOR);
-        EXPECT_EQ(vornmgr_thread_beat[WATCHED_OPERATOR].load() & 1u, 0u);
-    }
-    // A new step: the pinger does not take it for the one before the wait.
-    EXPECT_EQ(vornmgr_thread_beat[WATCHED_OPERATOR].load(), busy + 2);
-    vornmgr_watchdog_idle(WATCHED_OPERATOR);
-    {
-        const vornmgr_watchdog_bounded_wait wait(WATCHED_OPERATOR);
-    }
-    EXPECT_EQ(vornmgr_thread_beat[WATCHED_OPERATOR].load() & 1u, 0u);
-}
-
 } // namespace
