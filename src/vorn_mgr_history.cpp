@@ -33,6 +33,17 @@ constexpr const char *kind_names[] = {"restart", "maintenance-on", "maintenance-
 vornmgr_history_requester_t current_requester{};
 std::string last_restart_line;
 std::array<vornmgr_last_take_down_t, MAX_MODULES> last_take_downs{};
+// What the file held when this manager last wrote it, so that an append
+// below the bound need not read it again: valid while the file is the same
+// (inode and size) as then.
+struct vornmgr_history_shape_t {
+    bool known = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    int lines = 0;
+    bool cut_short = false;
+} history_shape;
 
 json vornmgr_module_ref(int mod)
 {
@@ -219,21 +230,31 @@ void vornmgr_history_append(const std::string &line)
     // without one. Only root reads what operators did.
     if (mkdir(vornmgr_history_dir, 0700) != 0 && errno != EEXIST)
         LOG_ERR("cannot make %s: %s\n", vornmgr_history_dir, strerror(errno));
+    struct stat before {};
+    const bool exists = lstat(vornmgr_history_path, &before) == 0;
+    const bool same = history_shape.known && exists && before.st_dev == history_shape.dev &&
+                      before.st_ino == history_shape.ino && before.st_size == history_shape.size;
     std::string text;
-    if (!vornmgr_read_history(&text) && errno != ENOENT) {
-        LOG_ERR("cannot read %s: %s\n", vornmgr_history_path, strerror(errno));
-        return;
+    int lines = same ? history_shape.lines : 0;
+    bool cut_short = same && history_shape.cut_short;
+    if (!same || lines >= VORNMGR_HISTORY_MAX_RECORDS) {
+        if (!vornmgr_read_history(&text) && errno != ENOENT) {
+            LOG_ERR("cannot read %s: %s\n", vornmgr_history_path, strerror(errno));
+            return;
+        }
+        lines = 0;
+        for (const char c : text)
+            lines += c == '\n';
+        // A last line cut short (power lost while writing) stays a line of
+        // its own: the new record starts after it.
+        cut_short = !text.empty() && text.back() != '\n';
+        lines += cut_short;
     }
-    int lines = 0;
-    for (const char c : text)
-        lines += c == '\n';
-    // A last line cut short (power lost while writing) stays a line of its
-    // own: the new record starts after it.
-    const bool cut_short = !text.empty() && text.back() != '\n';
-    lines += cut_short;
+    history_shape.known = false;
     bool written;
     if (lines < VORNMGR_HISTORY_MAX_RECORDS) {
         written = vornmgr_append_synced((cut_short ? "\n" : "") + line + "\n");
+        lines++;
     } else {
         if (cut_short)
             text += '\n';
@@ -243,9 +264,15 @@ void vornmgr_history_append(const std::string &line)
         for (int drop = lines - (VORNMGR_HISTORY_MAX_RECORDS - 1); drop > 0; drop--)
             from = text.find('\n', from) + 1;
         written = vornmgr_replace_history(text.substr(from) + line + "\n");
+        lines = VORNMGR_HISTORY_MAX_RECORDS;
     }
-    if (!written)
+    if (!written) {
         LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
+        return;
+    }
+    struct stat after {};
+    if (lstat(vornmgr_history_path, &after) == 0)
+        history_shape = {true, after.st_dev, after.st_ino, after.st_size, lines, false};
 }
 
 void vornmgr_history_set_requester(vornmgr_history_requester_t requester)
