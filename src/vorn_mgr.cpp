@@ -27,7 +27,7 @@ std::unique_ptr<FILE, decltype(&fclose)> pid_fp{nullptr, fclose};
 void log_exit(void)
 {
     LOG_INFO("Vorn manager exiting.\n");
-    sd_notify(0, "STOPPING=1");
+    vornmgr_notify_without_waiting("STOPPING=1");
 }
 
 // Set only by a stop signal: the one way the manager ends well once running.

@@ -10,13 +10,17 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -96,6 +100,33 @@ bool vornmgr_note_summary_key_locked(int64_t key)
     return true;
 }
 
+} // namespace
+
+bool vornmgr_notify_without_waiting(const char *message)
+{
+    // Read once: nothing changes the environment after start.
+    static const char *const socket_path = getenv("NOTIFY_SOCKET");
+    if (socket_path == nullptr || (socket_path[0] != '/' && socket_path[0] != '@'))
+        return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const size_t path_len = strlen(socket_path);
+    if (path_len >= sizeof addr.sun_path)
+        return false;
+    memcpy(addr.sun_path, socket_path, path_len);
+    if (addr.sun_path[0] == '@')
+        addr.sun_path[0] = '\0';  // an abstract socket
+    const unique_fd sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!sock)
+        return false;
+    const socklen_t addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_len);
+    const size_t len = strlen(message);
+    return sendto(sock.get(), message, len, MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&addr),
+                  addr_len) == static_cast<ssize_t>(len);
+}
+
+namespace {
+
 void vornmgr_send_status(uint64_t generation, const char *text)
 {
     std::lock_guard<std::mutex> guard(status_send_lock);
@@ -105,7 +136,7 @@ void vornmgr_send_status(uint64_t generation, const char *text)
     snprintf(status_sent, sizeof status_sent, "%s", text);
     char message[status_text_len + 8];
     snprintf(message, sizeof message, "STATUS=%s", text);
-    sd_notify(0, message);
+    vornmgr_notify_without_waiting(message);
 }
 
 void vornmgr_watchdog_loop(int tick_ms)
@@ -129,7 +160,7 @@ void vornmgr_watchdog_loop(int tick_ms)
             if (stuck_reported >= 0)
                 LOG_INFO("watchdog: the %s thread responds again\n", watched_thread_names[stuck_reported]);
             stuck_reported = -1;
-            sd_notify(0, "WATCHDOG=1");
+            vornmgr_notify_without_waiting("WATCHDOG=1");
         } else if (stuck != stuck_reported) {
             LOG_ERR("watchdog: the %s thread has been busy in one step for %d ms or more: no WATCHDOG=1\n",
                     watched_thread_names[stuck], 2 * tick_ms);

@@ -27,6 +27,12 @@ void vornmgr_notify_activity_done(void);
 // over the registry under its lock, and no system call.
 void vornmgr_notify_summary(void);
 
+// Sends one notification to $NOTIFY_SOCKET without ever waiting: sd_notify
+// blocks while the receiver's queue is full, and neither a status line nor
+// the manager's exit may wait on systemd. False if nothing was sent (no
+// socket, or its queue full).
+bool vornmgr_notify_without_waiting(const char *message);
+
 // ---------------------------------------------------------------------------
 // Watchdog
 
