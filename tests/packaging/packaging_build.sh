@@ -31,6 +31,9 @@ if ! (cd "$out/src/vornmgr" &&
     exit 1
 fi
 mv "$out"/src/*.deb "$out"/src/*.buildinfo "$out"/src/*.changes "$out/debs/"
+# The copy and its build tree are of no further use, and a program looking
+# for a library in the build tree must not find theirs.
+rm -rf "$out/src"
 for deb in "$out"/debs/*.deb; do
     [[ $deb == *-dbgsym_* ]] || dpkg-deb -x "$deb" "$out/root"
 done

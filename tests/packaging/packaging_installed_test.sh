@@ -121,7 +121,7 @@ ospf 8 of 8
 trelld 8 of 8
 stp 8 of 8
 swivend 8 of 8
-sdk 8 of 8" "$(sed -nE 's/^  [0-9] +(.+[^ ]) +[0-9:.]{12} +[0-9:.]{12} +[0-9]+ ms  ([0-9]+ of [0-9]+)$/\1 \2/p' "$scratch/demo.out")"
+sdk 8 of 8" "$(sed -nE 's/^ +[0-9] +(.+[^ ]) +[0-9:.]{12} +[0-9:.]{12} +[0-9]+ ms +([0-9]+ of [0-9]+)$/\1 \2/p' "$scratch/demo.out")"
 grep -q 'every module answered every GO_DOWN in time' "$scratch/demo.out" || fail "not every module answered"
 grep -q "^== demonstration complete" "$scratch/demo.out" || fail "the demonstration did not complete"
 if [[ $failures -ne 0 ]]; then
