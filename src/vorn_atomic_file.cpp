@@ -15,10 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-bool vorn_write_all(int fd, const char *data, size_t len)
+bool vorn_write_all(int fd, const void *bytes, size_t len)
 {
+    const char *data = static_cast<const char *>(bytes);
     while (len > 0) {
         const ssize_t put = write(fd, data, len);
         if (put < 0 && errno == EINTR)
@@ -29,6 +28,19 @@ bool vorn_write_all(int fd, const char *data, size_t len)
         len -= static_cast<size_t>(put);
     }
     return true;
+}
+
+namespace {
+
+struct vorn_bytes_t {
+    const void *data;
+    size_t len;
+};
+
+bool vorn_fill_with_bytes(int fd, const void *context)
+{
+    const vorn_bytes_t *bytes = static_cast<const vorn_bytes_t *>(context);
+    return vorn_write_all(fd, bytes->data, bytes->len);
 }
 
 // Makes the rename durable. Some file systems cannot sync a directory; the
@@ -51,7 +63,8 @@ void vorn_sync_directory_of(const char *path)
 
 } // namespace
 
-bool vorn_write_file_atomically(const char *path, const void *data, size_t len, mode_t mode)
+bool vorn_replace_file(const char *path, mode_t mode, const struct stat *keep_owner, vorn_fill_fn fill,
+                       const void *context)
 {
     char tmp_path[PATH_MAX];
     if (snprintf(tmp_path, sizeof tmp_path, "%s.XXXXXX", path) >= static_cast<int>(sizeof tmp_path)) {
@@ -62,7 +75,9 @@ bool vorn_write_file_atomically(const char *path, const void *data, size_t len, 
     if (!out)
         return false;
     bool ok = fchmod(out.get(), mode) == 0;
-    ok = ok && vorn_write_all(out.get(), static_cast<const char *>(data), len);
+    if (ok && keep_owner != nullptr && (keep_owner->st_uid != geteuid() || keep_owner->st_gid != getegid()))
+        ok = fchown(out.get(), keep_owner->st_uid, keep_owner->st_gid) == 0 || errno == EPERM;
+    ok = ok && fill(out.get(), context);
     ok = ok && fsync(out.get()) == 0;
     ok = (out.reset() == 0) && ok;
     ok = ok && rename(tmp_path, path) == 0;
@@ -74,4 +89,11 @@ bool vorn_write_file_atomically(const char *path, const void *data, size_t len, 
     }
     vorn_sync_directory_of(path);
     return true;
+}
+
+bool vorn_write_file_atomically(const char *path, const void *data, size_t len, mode_t mode,
+                                const struct stat *keep_owner)
+{
+    const vorn_bytes_t bytes{data, len};
+    return vorn_replace_file(path, mode, keep_owner, vorn_fill_with_bytes, &bytes);
 }

@@ -2,7 +2,7 @@
 // operator tool sees them: reading the startup and configuration files, and
 // replacing the configuration file with a new boot mode.
 
-#include "unique_fd.h"
+#include "vorn_atomic_file.h"
 #include "vorn_mgr_cli_client.h"
 #include "vorn_trusted_file.h"
 
@@ -94,59 +94,12 @@ bool vornmgr_config_apply_line(const char *line, bool valid, Mode *mode, bool *o
     return valid;
 }
 
-// Removes the temporary file unless the rename made it the configuration file.
-struct temp_file_guard {
-    const char *path;
-    bool committed = false;
-    ~temp_file_guard()
-    {
-        if (committed)
-            return;
-        const int saved_errno = errno;
-        unlink(path);
-        errno = saved_errno;
-    }
-};
-
-// Writes all of the text, resuming after interruptions and short writes.
-bool vornmgr_write_all(int fd, const char *text, size_t len)
-{
-    while (len > 0) {
-        const ssize_t written = write(fd, text, len);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        text += written;
-        len -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 // The permissions the file would get if it were created afresh.
 mode_t vornmgr_new_file_mode(void)
 {
     const mode_t mask = umask(0);
     umask(mask);
     return 0666 & ~mask;
-}
-
-// Makes the rename itself durable. Some file systems cannot sync a
-// directory; the new file is in place either way, so this is best effort.
-void vornmgr_sync_parent_dir(const char *path)
-{
-    std::array<char, PATH_MAX> dir{};
-    snprintf(dir.data(), dir.size(), "%s", path);
-    char *slash = strrchr(dir.data(), '/');
-    if (slash == nullptr)
-        snprintf(dir.data(), dir.size(), ".");
-    else if (slash == dir.data())
-        slash[1] = '\0';
-    else
-        *slash = '\0';
-    unique_fd dir_fd(open(dir.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir_fd)
-        fsync(dir_fd.get());
 }
 
 // Reads an opened boot-mode file; true when its last boot_mode line was valid.
@@ -259,39 +212,13 @@ bool vornmgr_write_config_file(const char *path, Mode mode, int l3_timeout, int 
 
     // The new content goes to a temporary file beside the old one and replaces
     // it by a rename, so a crash or a full disk never leaves the next boot
-    // without a configuration.
-    std::array<char, PATH_MAX> temp_path{};
-    if (snprintf(temp_path.data(), temp_path.size(), "%s.XXXXXX", path) >= static_cast<int>(temp_path.size())) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    unique_fd fd(mkostemp(temp_path.data(), O_CLOEXEC));
-    if (!fd)
-        return false;
-    temp_file_guard guard{temp_path.data()};
-
+    // without a configuration. The file keeps its mode and, where the caller
+    // may, its owner: an operator who may rewrite the file keeps it as theirs.
     struct stat old_file {};
     const bool old_exists = stat(path, &old_file) == 0;
     const mode_t permissions = old_exists ? (old_file.st_mode & 07777) : vornmgr_new_file_mode();
-    if (fchmod(fd.get(), permissions) != 0)
-        return false;
-    // Only root may give a file away; the mode above already matches, so an
-    // operator who may rewrite the file keeps it as their own.
-    if (old_exists && (old_file.st_uid != geteuid() || old_file.st_gid != getegid()) &&
-        fchown(fd.get(), old_file.st_uid, old_file.st_gid) != 0 && errno != EPERM)
-        return false;
-
-    if (!vornmgr_write_all(fd.get(), content.data(), static_cast<size_t>(len)))
-        return false;
-    if (fsync(fd.get()) != 0)
-        return false;
-    if (fd.reset() != 0)
-        return false;
-    if (rename(temp_path.data(), path) != 0)
-        return false;
-    guard.committed = true;
-    vornmgr_sync_parent_dir(path);
-    return true;
+    return vorn_write_file_atomically(path, content.data(), static_cast<size_t>(len), permissions,
+                                      old_exists ? &old_file : nullptr);
 }
 
 bool vornmgr_overwrite_config_file(void)

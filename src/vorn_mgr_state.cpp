@@ -4,6 +4,7 @@
 
 #include "log.h"
 #include "unique_fd.h"
+#include "vorn_atomic_file.h"
 #include "vorn_mgr.h"
 #include "vorn_trusted_file.h"
 
@@ -162,52 +163,36 @@ bool vornmgr_get_config_startup_mode(Module /*mod*/, const char *path, Mode *mod
 
 namespace {
 
+// Copies everything the descriptor in `context` still holds.
+bool vornmgr_fill_with_copy(int out, const void *context)
+{
+    const int in = *static_cast<const int *>(context);
+    char buf[4096];
+    for (;;) {
+        const ssize_t got = read(in, buf, sizeof buf);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0;
+        if (!vorn_write_all(out, buf, static_cast<size_t>(got)))
+            return false;
+    }
+}
+
 // A byte copy of the configuration file at the startup path. The copy is
 // written beside its destination and renamed over it, so a failure (a full
 // /tmp, say) never leaves a truncated startup file that a manager restart
-// would read as the boot mode. mkostemp creates a new file of ours under an
-// unguessable name, and the rename replaces whatever another user may have
-// planted at the startup path, a link included, instead of writing through it.
+// would read as the boot mode. The temporary file is a new file of ours
+// under an unguessable name, and the rename replaces whatever another user
+// may have planted at the startup path, a link included, instead of writing
+// through it.
 bool vornmgr_copy_config(const char *from, const char *to)
 {
     const unique_fd in(open(from, O_RDONLY | O_CLOEXEC));
     if (!in)
         return false;
-
-    char tmp_path[PATH_MAX];
-    if (snprintf(tmp_path, sizeof tmp_path, "%s.XXXXXX", to) >= static_cast<int>(sizeof tmp_path))
-        return false;
-    unique_fd out(mkostemp(tmp_path, O_CLOEXEC));
-    if (!out)
-        return false;
-
-    bool ok = fchmod(out.get(), 0644) == 0;
-    char buf[4096];
-    while (ok) {
-        const ssize_t got = read(in.get(), buf, sizeof buf);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            ok = got == 0;
-            break;
-        }
-        for (ssize_t done = 0; ok && done < got;) {
-            const ssize_t put = write(out.get(), buf + done, static_cast<size_t>(got - done));
-            if (put < 0 && errno == EINTR)
-                continue;
-            ok = put > 0;
-            done += put > 0 ? put : 0;
-        }
-    }
-    ok = ok && fsync(out.get()) == 0;
-    ok = (out.reset() == 0) && ok;
-    ok = ok && rename(tmp_path, to) == 0;
-    if (!ok) {
-        const int saved = errno;
-        unlink(tmp_path);
-        errno = saved;
-    }
-    return ok;
+    const int in_fd = in.get();
+    return vorn_replace_file(to, 0644, nullptr, vornmgr_fill_with_copy, &in_fd);
 }
 
 } // namespace
