@@ -160,8 +160,6 @@ bool vornmgr_write_report(int conn_fd, const vornmgr_report_t &report)
     return true;
 }
 
-namespace {
-
 // The ports marker lies in /tmp, where any user could create it: only a
 // marker that root left counts.
 bool vornmgr_ports_in_maintenance(void)
@@ -171,8 +169,6 @@ bool vornmgr_ports_in_maintenance(void)
         LOG_ERR("untrusted file %s ignored (%s)\n", VORNMGR_PORTS_MAINT_MARKER, marker.distrust);
     return bool(marker.fd);
 }
-
-} // namespace
 
 bool vornmgr_process_show(int conn_fd, vorn_mgr_cli_msg_t /*cli_msg*/, bool upgraded)
 {

@@ -110,6 +110,9 @@ int vornmgr_build_summary_record(vornmgr_cli_record_t &record, const vornmgr_rep
 int vornmgr_build_module_record(vornmgr_cli_record_t &record, Module mod, const registered_modules_t &row,
                                 time_t now);
 bool vornmgr_write_report(int conn_fd, const vornmgr_report_t &report);
+// Whether the operator tool shut the ports (a marker root left; another is
+// logged and ignored).
+bool vornmgr_ports_in_maintenance(void);
 bool vornmgr_process_show(int conn_fd, vorn_mgr_cli_msg_t cli_msg, bool upgraded);
 
 #endif // VORN_MGR_CLI_SERVER_H

@@ -5,7 +5,6 @@
 
 #include "log.h"
 #include "vorn_mgr_history.h"
-#include "vorn_trusted_file.h"
 
 #include <sys/socket.h>
 
@@ -48,14 +47,6 @@ json vornmgr_module_json(Module mod, const registered_modules_t &row, time_t now
                 {"last_take_down", vornmgr_last_take_down_json(mod)}};
 }
 
-bool vornmgr_ports_marker_present(void)
-{
-    const vorn_trusted_file_t marker = vorn_open_trusted_file(VORNMGR_PORTS_MAINT_MARKER);
-    if (marker.distrust != nullptr)
-        LOG_ERR("untrusted file %s ignored (%s)\n", VORNMGR_PORTS_MAINT_MARKER, marker.distrust);
-    return bool(marker.fd);
-}
-
 } // namespace
 
 std::string vornmgr_format_status_json(const vornmgr_report_t &report)
@@ -81,7 +72,7 @@ std::string vornmgr_format_status_json(const vornmgr_report_t &report)
 bool vornmgr_process_show_json(int conn_fd, bool upgraded)
 {
     const vornmgr_report_t report{
-        operative_mode.load(), upgraded, maintenance_start_time, vornmgr_ports_marker_present(), time(nullptr),
+        operative_mode.load(), upgraded, maintenance_start_time, vornmgr_ports_in_maintenance(), time(nullptr),
         vornmgr_registry_snapshot(),
     };
     std::string text;
