@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // bench.h - what the benchmark's files share: the clock, the options of a run,
 // the endpoints and paths it uses, and one entry per measurement.
 //

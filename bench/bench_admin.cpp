@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Take-down and bring-up as the operator asks for them: maintenance enable
 // takes all eight modules down in layering order, each GO_DOWN acknowledged
 // by every module; maintenance disable brings them up with one broadcast.

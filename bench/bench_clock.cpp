@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The benchmark's one clock.
 
 #include "bench.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The bare libzmq baseline the manager is compared with.
 
 #include "bench.h"

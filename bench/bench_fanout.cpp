@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Broadcast fan-out: a NETWORK_LAYER_INFO request, which the manager answers
 // and relays unchanged to every subscriber, until all eight subscribers have
 // it; the bare server relays the same way.

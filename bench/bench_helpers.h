@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // bench_helpers.h - the helper processes a run starts by running this program
 // again: the bare echo server and the library-client module.
 #ifndef VORN_BENCH_HELPERS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Idle cost: what the manager does while nothing happens. With the default
 // duration the quiet window lies between two monitor-timer expiries (found by
 // listening for the keepalive broadcasts), and the whole minute that follows,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Starting, asking and stopping the manager under test.
 
 #include "bench_manager.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // bench_manager.h - the manager under test: started the way systemd starts
 // it (with a notification socket), asked things the way vornmgrctl asks
 // them (the operator socket), and stopped with SIGTERM.

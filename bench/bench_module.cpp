@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A library-client module for the take-down and bring-up measurements.
 
 #include "bench.h"

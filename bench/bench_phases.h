@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // bench_phases.h - the measurements of one run, in the order the run makes
 // them. Each adds its table lines, figures and targets to the report and
 // reports a problem when a measurement could not be made as intended.

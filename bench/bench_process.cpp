@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Starting, reading and ending the run's helper processes, and reading their
 // counters from /proc.
 

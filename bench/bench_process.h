@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // bench_process.h - the processes a run starts (the manager, the bare echo
 // server, the library-client modules) and what /proc tells about them: CPU
 // time to the nanosecond, wake-ups and resident memory, thread by thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the run reads its helper processes through: their output lines, their
 // exit, their environment, and the /proc counters every CPU and wake-up
 // figure is computed from.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The run's table and results file.
 
 #include "bench_report.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // bench_report.h - what a run found: the table printed for a reader, the
 // figures written for comparison between runs, the targets met or missed,
 // and any problem that makes the run's figures untrustworthy.

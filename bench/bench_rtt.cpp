@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Request round trips: the manager's comm channel against the bare echo
 // server, the same requests from the same client code, alternating between
 // the two so that both meet the same machine load.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The bare baseline of a take-down: the same exchange as the manager's (the
 // GO_DOWN broadcast, every registered module's answer, the DOWN broadcast,
 // module after module in layering order; one COME_UP to bring them up) in

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The benchmark's smoke run: a few hundred requests and a few cycles through
 # the real manager in a sandbox of its own. It passes when every phase
 # completed with valid answers (the program checks each reply, each RESP_OVER

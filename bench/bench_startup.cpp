@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Start-up: from the exec of a fresh manager to "READY=1" on its
 // notification socket, as systemd sees it.
 

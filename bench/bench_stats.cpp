@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Summaries of measured durations.
 
 #include "bench_stats.h"

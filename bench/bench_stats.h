@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // bench_stats.h - summaries of measured durations: nearest-rank percentiles,
 // so that every figure reported is one that was actually measured.
 #ifndef VORN_BENCH_STATS_H

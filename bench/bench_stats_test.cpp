@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The summaries every figure of a run is read through: a wrong rank would
 // misreport every median and 99th percentile.
 

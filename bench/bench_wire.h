@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // bench_wire.h - the request packages the benchmark sends (one message each,
 // as modules send them) and the replies it expects.
 #ifndef VORN_BENCH_WIRE_H

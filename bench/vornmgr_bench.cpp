@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vornmgr_bench - the manager's cost against bare ZeroMQ, side by side in one
 // run: request round trips, take-down and bring-up, broadcast fan-out,
 // start-up and idle cost. Prints a table and writes it, with every figure, to

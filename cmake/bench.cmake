@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # vornmgr_bench: the manager's cost against bare ZeroMQ (request round trips,
 # take-down and bring-up, broadcast fan-out, start-up, idle cost). Built with
 # the tree; the documented run is scripts/bench. ctest runs only a short smoke

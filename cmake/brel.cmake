@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # brel-system-services: the system-services module. It reaches the manager
 # only through libvornmgr and logs through the daemons' logging library.
 add_executable(brel-system-services

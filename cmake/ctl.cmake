@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # vornmgrctl, the operator's tool. Its parts are a library so that the unit
 # tests can call them; the program adds only the order of work.
 add_library(vornmgrctl_parts STATIC

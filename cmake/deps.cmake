@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Every external dependency is named here and nowhere else.
 # Debian packages: libzmq3-dev cppzmq-dev libsystemd-dev nlohmann-json3-dev libgtest-dev pkg-config
 find_package(PkgConfig REQUIRED)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Fuzzing (fuzz/): four targets, each a LLVMFuzzerTestOneInput.
 #
 #   manager_request    module requests through the manager's dispatcher

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installation: every file where a Debian system keeps it. The Debian
 # packages (debian/) are made from these rules: dh_auto_install installs them
 # into debian/tmp and debian/*.install split the files among the packages.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The shared interface: wire records and their text functions, linked by the
 # manager, the client library, the system-services daemon and the tool.
 add_library(vorn_intf STATIC lib/vorn_mgr_intf.cpp)

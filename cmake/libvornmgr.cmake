@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # libvornmgr: the client library every module of the switch links, in C or
 # C++, to reach the lifecycle manager. Its C calls are declared in the shared
 # interface header lib/vorn_mgr_intf.h. It links ZeroMQ only: modules bring

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The logging and profiling library linked by both daemons. log.cpp holds the
 # program's __assert_fail: every program that logs pulls it in with the core.
 add_library(vorn_log STATIC

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # vornmgrd: the manager daemon. Everything but main goes into vornmgr_core so
 # that tests link the manager's own code; main stays alone in vorn_mgr.cpp.
 file(GLOB VORNMGR_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/vorn_mgr*.cpp)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # vornmgr-modsim: a simulated module of the switch, built on libvornmgr like a
 # real one. The demonstration (scripts/demo) runs one per module; operators
 # rehearse a restart with it; tests use it where a real library client is wanted.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Debian packages: built by debhelper from debian/ with dpkg-buildpackage,
 # which drives this tree's own install rules (cmake/install.cmake); see the
 # README. Nothing here builds them: the build tree only registers their tests.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Test helpers and the system-test support library.
 #
 #   vorn_add_unit_test(NAME n SOURCES ... [LIBS ...] [TIMEOUT s])

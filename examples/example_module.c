@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * example_module.c - how a daemon of the switch lives with the lifecycle
  * manager through libvornmgr: register, report load and init complete, answer

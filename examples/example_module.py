@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """example_module.py - how a daemon of the switch written in Python lives with
 the lifecycle manager through the vornmgr package (libvornmgr underneath):
 register, report load and init complete, answer the broadcasts it owes an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the configuration file as the manager and the operator tool
 // read it.
 //

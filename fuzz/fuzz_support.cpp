@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Quiet logging and the sandbox guard shared by the fuzz targets.
 
 #include "fuzz_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // fuzz_support.h - what the fuzz targets share: the check that turns a broken
 // promise of the code under test into a crash the fuzzer keeps, the way an
 // input is cut into the packages of one conversation, and quiet logging for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes the seed inputs of every fuzz target, built from the protocol's own
 // packages and files, into <corpus dir>/<target>/seed-<name>:
 //

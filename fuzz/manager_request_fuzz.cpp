@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: module requests through the manager's dispatcher.
 //
 // An input is the packages of one conversation (fuzz_support.h), handled from

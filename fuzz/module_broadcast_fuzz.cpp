@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the system-services module's handling of whatever the manager
 // broadcasts (brel_system_services_vornmgr_cb), with the start-up handshake
 // that a COME_UP sets off.

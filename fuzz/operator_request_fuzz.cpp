@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: an operator request through the manager's operator server
 // (vornmgr_process_cli), answered on a socket pair.
 //

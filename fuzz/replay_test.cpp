@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Replays every committed input of one fuzz target's corpus (the directory
 // VORN_FUZZ_CORPUS_DIR) through its LLVMFuzzerTestOneInput, so that the normal
 // and sanitizer builds keep every finding fixed and every seed passing. A

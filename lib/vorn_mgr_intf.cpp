@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Text functions of the shared interface: the words every log line of the
 // manager and its modules uses for identifiers, states, modes and ISSU steps.
 

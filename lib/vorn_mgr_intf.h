@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * vorn_mgr_intf.h - what crosses between the lifecycle manager (vornmgrd) and
  * the modules it sequences: identifiers, modes, message types and states, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * vorn_mgr_pkg.c - the package codec (vorn_mgr_pkg.h). Integers are read and
  * written with memcpy: a package is a byte buffer, its records lie at any

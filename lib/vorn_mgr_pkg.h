@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * vorn_mgr_pkg.h - the package codec of libvornmgr: build a package of one or
  * more messages, walk the messages of a received one, and read a message's

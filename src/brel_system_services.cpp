@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // brel-system-services: the module that stands for the host's own system
 // services before the lifecycle manager. Entry: options, PID file, signals,
 // registration, the start-up handshake, the idle wait and the shutdown.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // brel_system_services.h - the system-services module: its variables and the
 // entry points through which it talks to the lifecycle manager.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The system-services module's conversation with the lifecycle manager: the
 // load-complete and init-complete exchanges, and the answers to every
 // broadcast the client library hands to brel_system_services_vornmgr_cb.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // itimer.cpp - profiling interval timers, written to the log at ALWAYS level.
 #include "itimer.h"
 #include "log.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // itimer.h - profiling interval timers that write to the log. Switched on by
 // the environment variable ITIMER (examined by itimer_init, which log_init
 // calls); dormant otherwise. Times are wall-clock microseconds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // log.cpp - the logging core: the gate, the time stamp, the dispatch of one
 // message to the installed backends (or to standard error), the assertion
 // reporter and the stack dump. Backends and settings live in log_backends.cpp.

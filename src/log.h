@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // log.h - levelled logging shared by vornmgrd and brel-system-services.
 //
 // Every line reads "<stamp> <file>:<line> [CRIT |ERR |WARN ]<text>". The call-site

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // log_backends.cpp - the setting strings "backend[:parameter]=LEVEL" and the
 // life of a configuration: install, replace, reopen, drop.
 #include "itimer.h"

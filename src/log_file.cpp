@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // log_file.cpp - the stderr and file backends: one formatted message per
 // write, flushed at once; the file backend reopens its path for rotation.
 #include "log_private.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // log_private.h - what the logging core and its backends share, and nothing
 // outside the logging library should use.
 #ifndef VORN_LOG_PRIVATE_H

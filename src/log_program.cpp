@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // log_program.cpp - the program backend: each message runs the configured
 // program once, with the message text as its one argument, and waits for it.
 #include "log_private.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // log_syslog.cpp - the syslog backend. Syslog takes whole lines, so fragments
 // of a line (messages without a trailing newline) are joined in a line buffer
 // until a later message brings the newline.

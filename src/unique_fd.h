@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // unique_fd.h - sole owner of a file descriptor; closes it when it goes.
 #ifndef VORN_UNIQUE_FD_H
 #define VORN_UNIQUE_FD_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Atomic replacement of a file: temporary file in the same directory, fsync,
 // rename, directory fsync.
 

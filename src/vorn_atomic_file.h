@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_atomic_file.h - replacing a file so that a crash or a full disk at any
 // moment leaves either the old content or the new one, never a mix.
 #ifndef VORN_ATOMIC_FILE_H

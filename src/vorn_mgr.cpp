@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vornmgrd's entry: options, the locked PID file, the start order of the
 // channels and threads, and the stop order when the comm receive thread ends
 // (on SIGTERM or SIGINT).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_mgr.h - the manager's private header: the globals and functions that
 // its source files share. Each group names the file that defines it.
 #ifndef VORN_MGR_H

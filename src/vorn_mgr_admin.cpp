@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Moving the system between modes: taking modules down one at a time in
 // layering order, each acknowledged by every registered module, and bringing
 // them up with one broadcast. Also the discovery wait after a restart of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The manager's two ZeroMQ channels to the modules: the comm channel (a reply
 // socket served by the comm receive thread) and the publish channel (every
 // broadcast). Each channel owns a context of its own.

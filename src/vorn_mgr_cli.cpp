@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The operator socket: one thread accepts one connection at a time, reads one
 // request, acts on it (restart, maintenance, upgrade note, status report) and
 // answers with RESP_OVER. Only root may ask anything of it.

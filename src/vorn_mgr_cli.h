@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_mgr_cli.h - the operator socket: its records, shared by the manager's
 // operator server and by vornmgrctl. One request per connection; the answer
 // is zero or more SHOW_IN_PROGRESS records, then one 8-byte RESP_OVER record.

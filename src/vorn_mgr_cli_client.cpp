@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_mgr_cli_client.cpp - vornmgrctl, the operator's tool: chooses the boot
 // mode of the next restart and asks the manager for it, switches maintenance
 // mode and the front-panel ports, upgrades packages, shows the manager's status.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_mgr_cli_client.h - vornmgrctl's private header: the tool's globals and
 // the functions its source files share. Each group names the file that
 // defines it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_mgr_cli_client_cmdline.cpp - vornmgrctl's command line: the one option,
 // the override rule, the usage text, and the actions the tool does by itself
 // (the front-panel ports; the upgrade runs from here too).

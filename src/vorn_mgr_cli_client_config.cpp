@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_mgr_cli_client_config.cpp - the manager's two boot-mode files as the
 // operator tool sees them: reading the startup and configuration files, and
 // replacing the configuration file with a new boot mode.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_mgr_cli_client_history.cpp - what vornmgrctl reads of the manager's
 // history: --history (a timeline of the last records), --json (the status
 // as one JSON document, requested with SHOW_JSON), and the warnings about

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_mgr_cli_client_markers.cpp - the marker files vornmgrctl leaves for the
 // manager (ports shut, upgrade installed) and reads back. They lie in /tmp and
 // /var/tmp, where any local user can create a file or a link first.

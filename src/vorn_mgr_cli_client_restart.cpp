@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_mgr_cli_client_restart.cpp - vornmgrctl's side of a request: the
 // restart confirmation, the preparation scripts of a restart, and the exchange
 // with the manager over the operator socket.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_mgr_cli_client_state.cpp - vornmgrctl's globals: what the boot-mode files
 // say and what the command line asked for.
 

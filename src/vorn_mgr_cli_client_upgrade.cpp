@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_mgr_cli_client_upgrade.cpp - vornmgrctl's package upgrade and its dry
 // run. Whether anything was upgraded is decided by the checksum of the package
 // manager's history before and after the upgrade.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reboot that ends an operator restart. The command runs in a child of
 // its own whose end the operator thread watches among its other work: while
 // the machine goes down the command may never return, and the thread must

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The status report an operator reads with SHOW: the system mode, the
 // maintenance and port state, then one line per registered module. Each piece
 // goes out as one SHOW_IN_PROGRESS record; the caller ends the answer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_mgr_cli_server.h - the manager's operator server, private to its files:
 // the server's state, what each request does, and the status report.
 #ifndef VORN_MGR_CLI_SERVER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The status for monitoring: what the text report shows (SHOW), as one JSON
 // document, plus each module's last take-down. Fields are documented in
 // vornmgrctl(8); later versions only add fields. The document goes out in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the manager does with a request from the comm channel: the package
 // walk that picks the handler, the negative acknowledgement, and the handlers
 // for registration, keepalive answers and module status answers.

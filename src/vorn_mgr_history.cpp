@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The history of take-downs and bring-ups: one JSON record per sequence,
 // one line each, in the service's state directory, so that what happened
 // during a restart survives the reboot it ends with. The file holds the last

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_mgr_history.h - the manager's history of take-downs and bring-ups:
 // what each position of a take-down saw (gathered by the administration
 // sequence under `lock`, in fixed arrays, while answers arrive), and the one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A module's INIT_COMPLETE: answered with an UP package carrying the system
 // mode and the state required of modules, and the same package broadcast so
 // that every module learns that this one is up.

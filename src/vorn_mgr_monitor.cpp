@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The monitor timer: at every expiry, announce layer 3 on the manager's own
 // authority when the routing modules stayed silent past their time limits,
 // then broadcast the next numbered keepalive request.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the manager tells systemd while it runs: STATUS= on change, and the
 // watchdog's WATCHDOG=1 while the comm receive thread and the operator thread
 // are responsive. See vorn_mgr_notify.h.

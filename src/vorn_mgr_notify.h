@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_mgr_notify.h - what the manager tells systemd besides READY=1 and
 // STOPPING=1: a one-line STATUS= of what it is doing, sent on change only, and
 // the watchdog's WATCHDOG=1 while its working threads are responsive.

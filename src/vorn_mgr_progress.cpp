@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Modules reporting their progress: LOAD_COMPLETE (answered with the system
 // mode and the modules already up), the answers to a GO_DOWN broadcast
 // (counted for the waiting take-down), and the NETWORK_LAYER_INFO and

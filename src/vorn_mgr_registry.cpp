@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The manager's table of modules: one row per Module value, with the module's
 // last known mode and state, its start count, its last registration time and
 // the sequence number of its last keepalive answer.

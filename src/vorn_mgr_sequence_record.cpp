@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The record of the take-down or bring-up in progress, kept in the runtime
 // directory so that a manager that crashed in the middle of one finds, once
 // restarted and its modules rediscovered, what it was doing, and makes the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The manager's start: its shared globals, the opening of the module channels
 // with the comm receive thread, and the discovery probe after a restart.
 

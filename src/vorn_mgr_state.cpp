@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The manager's start-up mode: which boot the system is in, read from the
 // configuration file on the first start within a boot and from the startup
 // file (the copy taken then) when only the manager restarted.

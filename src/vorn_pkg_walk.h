@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_pkg_walk.h - how a module walks the messages of a package from the
 // manager: by the package's own total_len, never past the bytes received,
 // and no further than a message whose len cannot be.

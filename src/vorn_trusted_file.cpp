@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_trusted_file.cpp - opening and creating state files in directories
 // that every local user may write, trusting only what root made.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorn_trusted_file.h - the state files that the manager and vornmgrctl leave
 // for each other in directories every local user may write (/tmp, /var/tmp).
 // Any user can create a file or a symbolic link at such a path first, so a

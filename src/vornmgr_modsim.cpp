@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vornmgr-modsim: one simulated module of the switch. Registers with the
 // manager through libvornmgr, reports load and init complete, then answers
 // broadcasts on the library's thread while the main thread waits for a stop

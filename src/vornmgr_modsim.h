@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vornmgr_modsim.h - vornmgr-modsim, a simulated module of the switch. It
 // lives with the manager through libvornmgr exactly as a real module does
 // (register, LOAD_COMPLETE, INIT_COMPLETE, answer every broadcast it owes an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated module's conversation with the manager: the load-complete and
 // init-complete exchanges, and the answer to every broadcast the client
 // library hands to modsim_vornmgr_cb, each reported as one time-stamped line.

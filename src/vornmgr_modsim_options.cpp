@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vornmgr-modsim's command line: the module to simulate and how it answers the
 // manager's take-down.
 

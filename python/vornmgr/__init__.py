@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """vornmgr: modules of the switch in Python, on the client library libvornmgr.
 
 Two levels:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """libvornmgr, loaded once through ctypes, with the prototype of every call used.
 
 The library is found as ``libvornmgr.so.0`` on the dynamic loader's path

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """vornmgr.Client: a module's connection to vornmgrd, through libvornmgr."""
 
 import ctypes

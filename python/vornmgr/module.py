@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """vornmgr.Module: a whole module's side of the lifecycle protocol."""
 
 import collections

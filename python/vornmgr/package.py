@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Packages: build them, walk their messages, read payload records.
 
 A thin layer over the package codec of libvornmgr (vorn_mgr_pkg.h), so that a

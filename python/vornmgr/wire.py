@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The wire of vorn_mgr_intf.h in Python: enumerations and fixed-layout records.
 
 Every number on the wire is a 32-bit integer in host byte order and every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's C calls: registration, requests and unregistration of a
 // module. C++ inside; no exception crosses into the C caller.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vornmgr_client.h - inside libvornmgr, the client library every module of the
 // switch links to reach the lifecycle manager. Modules see only the C calls of
 // vorn_mgr_intf.h; this header is shared by the library's own files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Delivery of the manager's broadcasts: a subscriber to the publish channel and
 // the thread that hands each package to the module's callback, one at a time.
 

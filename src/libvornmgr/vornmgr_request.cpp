@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The request channel: one REQ socket to the manager's comm channel, one
 // request in flight, a bounded wait for each reply, and a fresh socket after a
 // reply that never came.

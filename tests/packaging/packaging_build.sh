@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian packages as a distribution would, with dpkg-buildpackage
 # (debhelper, debian/), from a copy of the source tree in OUT_DIR, so that
 # nothing of the build lands in the tree or beside it; then unpacks them all

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # What a Debian user gets from the packages: each package's exact file list
 # with modes (so no test program, no build path and nothing missing slips in;
 # the module simulator stays out of the production package), the control

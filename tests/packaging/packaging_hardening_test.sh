@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # The packaged units' supervision and hardening: the manager's watchdog, the
 # module restarted on its own and tied to the manager only by stop and
 # restart, and the manager's exposure as `systemd-analyze security` rates it

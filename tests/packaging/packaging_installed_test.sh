@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # The packages, unpacked (never installed on this machine), work as a Debian
 # user would use them, each run inside the sandbox:
 #   - a module is built from libvornmgr-dev alone (its headers, its

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Shared by the packaging tests: failure counting and the layout of the
 # packages built by packaging_build.sh. Sourced, not run.
 

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # The packages as Debian's archive checks them: lintian with every tag shown
 # (errors, warnings, info, pedantic and experimental), and not one error or
 # warning. Tags that only the archive's own upload can answer are suppressed,

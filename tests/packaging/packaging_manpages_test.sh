@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # The packaged manual pages: one for every program and for the library, each
 # rendering without a single groff or man warning, naming only pages that
 # exist, and vornmgrctl(8) naming every action its usage text lists.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # The packaged maintainer scripts and bash completion, run as dpkg and bash
 # run them, inside the sandbox (fresh /run and an overlay on /etc) with stub
 # deb-systemd-helper, deb-systemd-invoke and systemctl that log their calls.

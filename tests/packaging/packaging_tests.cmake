@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Tests of the Debian packages (label "system"). The packages are built once
 # per run by the fixture packaging_build: dpkg-buildpackage on a copy of the
 # source tree, in the sandbox, into BUILD/packaging-test; the other tests read

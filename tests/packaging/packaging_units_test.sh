@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # systemd accepts the packaged units as installed: `systemd-analyze verify`
 # against the unpacked packages, so that the programs they start and the
 # manual pages they name are the packaged ones, never the machine's. The

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Fixtures of the binding's tests: the real manager and a fake one.
 
 Run inside tools/sandbox only (the manager uses the fixed paths /run, /tmp and

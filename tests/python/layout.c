@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * layout.c - prints what the C compiler makes of the wire: "name size" for
  * each record, "name.field offset" for each field and "ENUMERATOR value" for

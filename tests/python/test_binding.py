@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The binding's view of the wire agrees with the C header, and its package
 helpers with the codec's three outcomes."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """vornmgr.Module and vornmgr.Client against the real manager."""
 
 import signal

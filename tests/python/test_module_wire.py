@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """vornmgr.Module against a fake manager: the bytes it sends for the handshake
 and for every broadcast it owes an answer, as the C modules send them."""
 

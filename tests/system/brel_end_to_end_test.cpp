@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // brel-system-services with the real manager and operator tool, in the
 // sandbox: registration, a maintenance window, a warm restart with its state
 // save, and a clean stop.

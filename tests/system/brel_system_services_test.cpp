@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // brel-system-services against a fake manager: the start-up handshake on the
 // wire, the answers to broadcasts, the upgrade scripts and the shutdown.
 

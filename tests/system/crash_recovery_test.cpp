@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A manager that dies in the middle of a take-down or a bring-up, restarted
 // the way systemd restarts it: once it has found its modules again, the switch
 // must be whole, every module up in the mode it ran in before the request,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The demonstration (scripts/demo, the README's run command) run whole in the
 // sandbox, as scripts/run runs it: its timeline (the manager's history, as
 // vornmgrctl --history prints it), what the manager logged,

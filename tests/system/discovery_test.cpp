@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The discovery wait after a restart of the manager within one boot, against
 // modules whose subscribers are reconnecting while the new manager starts: the
 // first probe must reach them, so that modules answering it end the wait after

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Faults in the middle of the manager's work, in the sandbox with the real
 // programs: the manager killed during a take-down and started again, a module
 // killed during a take-down, the manager restarted under idle modules, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The manager's history of take-downs and bring-ups and vornmgrctl's views
 // of it (--history, the warnings after a sequence), and the JSON status
 // (--json), with the real programs and simulated modules in the sandbox.

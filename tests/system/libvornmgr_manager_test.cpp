@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libvornmgr against a fake manager: registration, request pairing, time-outs,
 // a restarting manager and the delivery of broadcasts.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vornmgr-modsim, the simulated module: against a fake manager, the bytes it
 // sends for the handshake and for every broadcast it owes an answer, as its
 // options shape them; against the real manager, what those options make the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Files another local user plants where the manager and vornmgrctl keep their
 // state (/tmp, /var/tmp), and a configuration file that is a symbolic link:
 // what the real programs make of them in the sandbox.

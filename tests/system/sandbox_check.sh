@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Checks tools/sandbox from outside: what happens inside is isolated from the
 # real system, and directories under the real /tmp can be kept visible.
 # Usage: sandbox_check.sh PATH/TO/tools/sandbox

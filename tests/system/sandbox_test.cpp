@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs inside tools/sandbox (one sandbox per case): checks the isolation every
 // other system test relies on, and the support library itself.
 #include "vorn_test_support.h"

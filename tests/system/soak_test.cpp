@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Soak: the real vornmgrd, in the sandbox, under a steady load of module
 // requests from eight modules and of operator status requests, for a bounded
 // time and number of requests. Afterwards its memory (resident set) and its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What systemd sees of the programs, in the sandbox: journal priorities on a
 // standard error that is the journal's stream, STATUS= as the system changes,
 // the watchdog's pings through a take-down and their end when the operator

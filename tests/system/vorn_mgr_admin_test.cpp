@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The take-down and bring-up sequence, run directly on the manager's own code
 // with its real channels (in the sandbox), against fake modules that answer
 // each GO_DOWN broadcast from threads of their own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The publish channel's recovery, run on the manager's own code with real
 // sockets (in the sandbox): a failed broadcast recreates the channel, and a
 // channel that fails again at once is not recreated in a tight loop.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The operator socket of a running vornmgrd, in the sandbox, against fake
 // modules: the status report, maintenance windows, each kind of restart with
 // the reboot stub, unrecognised codes and peers that are not root.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A running vornmgrd in the sandbox, talked to by fake modules over its real
 // channels: the registration, load-complete, init-complete and keepalive
 // conversation, the relays, and requests that are wrong in every way.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vornmgrd's start and stop, in the sandbox: options, the single instance
 // under the locked PID file, readiness and the exit notice, and a start that
 // fails because the publish port is taken.

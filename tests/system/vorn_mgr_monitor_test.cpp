@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a running vornmgrd broadcasts on its own, in the sandbox: the discovery
 // probe after a restart of the manager within one boot, the layer-3
 // announcement when no routing module turns up, and the numbered keepalives.

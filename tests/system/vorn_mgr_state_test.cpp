@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The start-up mode decision at its real paths, inside the sandbox: first
 // start within a boot, restart of the manager alone, the upgrade marker.
 

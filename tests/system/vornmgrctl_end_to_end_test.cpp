@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vornmgrctl against the real vornmgrd in the sandbox, with one module that
 // answers the manager the way modules must: what an operator sees and what
 // the module is told.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vornmgrctl in the sandbox: the command line and override rule, the
 // configuration rewrite, the confirmation, the restart preparation, the ports,
 // the upgrade, and the exchange on the operator socket against a fake server

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The shared header compiles as plain C, as modules written in C include it,
  * and C sees the same record layout as C++. */
 #include "vorn_mgr_intf.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The wire vocabulary: the words of every log line and the bytes of the
 // records, as modules and the manager must both see them.
 

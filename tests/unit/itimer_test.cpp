@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Profiling interval timers, read from the standard-error fallback.
 #include "itimer.h"
 #include "log.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The package codec of libvornmgr (vorn_mgr_pkg.h): the bytes it builds, the
 // three outcomes of its walk, and the bounds it never reads past.
 

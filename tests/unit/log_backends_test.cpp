@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Log settings and the stderr and file backends: which backend a setting
 // selects, which settings are refused, the gate, continuation on a file,
 // rotation through log_reopen, and what a failed configuration leaves behind.

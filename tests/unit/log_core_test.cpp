@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The logging core: line format on the standard-error fallback, the gate,
 // per-thread continuation, the time stamp, assertions and the checked calloc.
 #undef NDEBUG  // the assertion reporter is under test

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The log time stamp: each thread reuses the text of the last second it
 // stamped, so the stamps are checked against the plain formatting of the same
 // time, across changes of second, minute and day, and between threads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The program backend: each message runs the program once with the message as
 // its one argument; a failing program disables the backend for good.
 #include "log.h"

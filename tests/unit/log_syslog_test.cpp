@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The syslog backend, read from the datagrams it actually sends.
 //
 // Each scenario runs in a child process that gets a mount namespace of its own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // log_test_util.h - helpers of the logging library's unit tests: a scratch
 // directory under the test's working directory (the build tree, never the
 // machine's /tmp) and a capture of standard error at descriptor level.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The status report as the operator reads it: the text of each record, and
 // the records as they arrive on the connection, also when it breaks.
 

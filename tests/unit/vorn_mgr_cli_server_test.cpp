@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The operator server in-process, on a socket in the build tree: what each
 // request is turned into, the socket's life, and peers that misbehave.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The request path from a received package to the bytes sent back: the
 // package walk, every handler's reply and registry effect, the go-down
 // counting, the relays, and that none of it allocates per message.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The manager's history file: one JSON record per sequence, a damaged last
 // line kept apart, the bound of 100 records, and the reboot's status added to
 // the restart's record once known.

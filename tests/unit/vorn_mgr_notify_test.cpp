@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The watchdog's judgement of its threads' beats, tick by tick.
 
 #include "vorn_mgr_notify.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry's query and update functions: what counts as registered, and
 // what vornmgr_set_mod_state changes and reports.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The record of the sequence in progress: what the manager writes reads back
 // the same, anything else is refused, and each stage leads to its recovery.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The configuration reader: what the manager makes of the file the operator
 // tool writes, and of files edited by hand.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The operator tool's view of the boot-mode files: what it makes of a file
 // edited by hand, and the file it writes in place of the old one.
 

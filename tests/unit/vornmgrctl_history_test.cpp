@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What vornmgrctl makes of the manager's history file: a damaged line is
 // skipped and counted, never fatal, and a record is turned into the lines the
 // operator is shown after a sequence.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Support for system tests: run the real programs, talk to them the way a
 // module, systemd or an operator would, and inspect what they left behind.
 //
