@@ -56,6 +56,15 @@ class Manager:
         report = self.ctl("-s").stdout
         return next((line for line in report.splitlines() if line.startswith(f" {name:<16}:")), None)
 
+    def all_threads_stopped(self):
+        """Whether every thread of the manager is stopped (by SIGSTOP)."""
+        task_dir = f"/proc/{self.process.pid}/task"
+        for task in os.listdir(task_dir):
+            with open(f"{task_dir}/{task}/stat") as stat:
+                if stat.read().rsplit(")", 1)[1].split()[0] != "T":
+                    return False
+        return True
+
     def stop(self):
         self.process.kill()
         self.process.wait()

@@ -41,6 +41,9 @@ def test_a_request_the_manager_leaves_unanswered_times_out_and_the_next_one_work
     status = vornmgr.ModuleStatus(vornmgr.ModuleMode(ModuleId.BGP, Mode.REBOOT_COLD, State.UP), 0)
     with vornmgr.Client("bgp", lambda package: None) as client:
         manager.process.send_signal(signal.SIGSTOP)
+        # The stop reaches every thread a moment later: a request sent at once
+        # could still be answered.
+        assert wait_until(lambda: manager.all_threads_stopped())
         started = time.monotonic()
         try:
             with pytest.raises(TimeoutError):
