@@ -101,9 +101,12 @@ bool vornmgr_start_comm_thread(void);
 bool vornmgr_join_comm_thread(void);
 
 // ---------------------------------------------------------------------------
-// Request dispatch and progress reports (vorn_mgr_dispatch.cpp, vorn_mgr_progress.cpp)
+// Request dispatch and progress reports (vorn_mgr_dispatch.cpp,
+// vorn_mgr_progress.cpp, vorn_mgr_init.cpp)
 
-// Answers to a GO_DOWN broadcast: counted under `lock`, signalled on `cond`.
+// Answers to a GO_DOWN broadcast, counted under `lock` and signalled on
+// `cond`: defined with the take-down (vorn_mgr_admin.cpp), which alone
+// changes them besides vornmgr_count_go_down_answer.
 extern std::mutex lock;
 extern std::condition_variable cond;
 extern int mod_id_in_process;              // guarded by lock

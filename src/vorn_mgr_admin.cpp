@@ -16,6 +16,14 @@
 #include <chrono>
 #include <cstring>
 
+// The take-down's shared state: the comm receive thread counts GO_DOWN
+// answers (vornmgr_count_go_down_answer) while the operator thread waits.
+std::mutex lock;
+std::condition_variable cond;
+int mod_id_in_process = -1;
+int num_go_down_response_required = 0;
+int num_go_down_response_recv = 0;
+
 // Position k of the take-down order waits at most module_response_timeout[k].
 const std::array<Module, 8> mod_layering_order{SYSTEM_SERVICES, FRR, BGP, OSPF, TRELL, STP, SWIVEND, SDK};
 const std::array<int, 8> module_response_timeout{10, 10, 5, 5, 5, 5, 10, 5};

@@ -11,11 +11,6 @@
 
 #include <cerrno>
 
-std::mutex lock;
-std::condition_variable cond;
-int mod_id_in_process = -1;
-int num_go_down_response_required = 0;
-int num_go_down_response_recv = 0;
 std::atomic<bool> broadcast_l3_up{false};
 
 namespace {
