@@ -19,6 +19,10 @@
 
 #define VORNMGR_PIDFILE "/var/run/vornmgr.pid"
 
+// ---------------------------------------------------------------------------
+// The manager's start: shared globals, opening the channels, the comm
+// receive thread and the discovery probe (vorn_mgr_start.cpp)
+
 // The system mode and the state the manager wants modules in. Written by the
 // comm receive thread and the operator thread, read by every thread.
 extern std::atomic<Mode> operative_mode;
@@ -32,12 +36,6 @@ extern int keepalive_interval;
 int vornmgr_start_channels(void);
 int vornmgr_create_background_thread(void);
 void vornmgr_discover_modules(void);
-// Ends the comm receive loop (and any discovery wait) so that main can run the
-// teardown. Async-signal-safe: it only writes to an event descriptor, so the
-// SIGTERM/SIGINT handler calls it.
-void vornmgr_request_stop(void);
-// Sleeps up to timeout_ms; true as soon as a stop has been requested.
-bool vornmgr_wait_for_stop(int timeout_ms);
 
 // ---------------------------------------------------------------------------
 // Module registry (vorn_mgr_registry.cpp)
@@ -99,19 +97,18 @@ extern bool zmq_socket_restart_on_error;
 // Start the comm receive thread; wait for it to end (false if none runs).
 bool vornmgr_start_comm_thread(void);
 bool vornmgr_join_comm_thread(void);
+// Ends the comm receive loop (and any discovery wait) so that main can run the
+// teardown. Async-signal-safe: it only writes to an event descriptor, so the
+// SIGTERM/SIGINT handler calls it.
+void vornmgr_request_stop(void);
+// Sleeps up to timeout_ms; true as soon as a stop has been requested.
+bool vornmgr_wait_for_stop(int timeout_ms);
 
 // ---------------------------------------------------------------------------
 // Request dispatch and progress reports (vorn_mgr_dispatch.cpp,
-// vorn_mgr_progress.cpp, vorn_mgr_init.cpp)
+// vorn_mgr_progress.cpp, vorn_mgr_init_complete.cpp)
 
-// Answers to a GO_DOWN broadcast, counted under `lock` and signalled on
-// `cond`: defined with the take-down (vorn_mgr_admin.cpp), which alone
-// changes them besides vornmgr_count_go_down_answer.
-extern std::mutex lock;
-extern std::condition_variable cond;
-extern int mod_id_in_process;              // guarded by lock
-extern int num_go_down_response_required;  // guarded by lock
-extern int num_go_down_response_recv;      // guarded by lock
+// Set once layer 3 is up and announced (vorn_mgr_progress.cpp).
 extern std::atomic<bool> broadcast_l3_up;
 
 bool vornmgr_process_message(void *sock, int len, const char *pkg);
@@ -162,7 +159,7 @@ inline int32_t vornmgr_read_int(const char *at)
 }
 
 // ---------------------------------------------------------------------------
-// Start-up mode and configuration (vorn_mgr_state.cpp)
+// Start-up mode and configuration (vorn_mgr_startup_mode.cpp)
 
 #define VORNMGR_CONF_FILE "/etc/norvane/vornmgrd.conf"
 #define VORNMGR_STARTUP_FILE "/tmp/.vornmgrd.startup.conf"
@@ -180,6 +177,14 @@ Mode vornmgr_get_startup_mode(Module mod, bool *restarted);
 
 extern const std::array<Module, 8> mod_layering_order;
 extern const std::array<int, 8> module_response_timeout;
+
+// Answers to a GO_DOWN broadcast, counted under `lock` and signalled on
+// `cond`; only the take-down and vornmgr_count_go_down_answer change them.
+extern std::mutex lock;
+extern std::condition_variable cond;
+extern int mod_id_in_process;              // guarded by lock
+extern int num_go_down_response_required;  // guarded by lock
+extern int num_go_down_response_recv;      // guarded by lock
 
 bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up);
 void vornmgr_wait_for_init_complete(void);

@@ -25,7 +25,7 @@ struct ConfigResult {
 
 class ConfigReader : public ::testing::Test {
 protected:
-    std::filesystem::path dir = log_test::unique_dir("vorn_mgr_state_test");
+    std::filesystem::path dir = log_test::unique_dir("vorn_mgr_startup_mode_test");
     std::string path = (dir / "vornmgrd.conf").string();
 
     log_test::ScratchDir scratch;
