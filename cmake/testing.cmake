@@ -18,7 +18,7 @@ set(VORN_SANDBOX "${PROJECT_SOURCE_DIR}/tools/sandbox")
 
 add_library(vorn_test_support STATIC tests/system/support/vorn_test_support.cpp)
 target_include_directories(vorn_test_support PUBLIC
-    "${PROJECT_SOURCE_DIR}/tests/system/support" "${CPPZMQ_INCLUDE_DIR}")
+    "${PROJECT_SOURCE_DIR}/tests/system/support" "${PROJECT_SOURCE_DIR}/tests/support" "${CPPZMQ_INCLUDE_DIR}")
 target_link_libraries(vorn_test_support PUBLIC PkgConfig::ZMQ GTest::gtest Threads::Threads)
 # Options structs (ProcessOptions, StubBehaviour) are meant to be filled with
 # designated initializers naming only the fields that matter.
@@ -40,6 +40,8 @@ function(vorn_add_unit_test)
     endif()
     add_executable(${ARG_NAME} ${ARG_SOURCES})
     target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gtest_main Threads::Threads)
+    # Helpers shared by unit and system tests (log_capture.h).
+    target_include_directories(${ARG_NAME} PRIVATE "${PROJECT_SOURCE_DIR}/tests/support")
     # Unit tests run in the sandbox too: GoogleTest's own output capture
     # writes into /tmp, which must be the sandbox's, not the machine's.
     set_target_properties(${ARG_NAME} PROPERTIES CROSSCOMPILING_EMULATOR "${VORN_SANDBOX}")

@@ -4,6 +4,7 @@
 
 #include "vorn_mgr.h"
 
+#include "log_capture.h"
 #include "log_test_util.h"
 
 #include <gtest/gtest.h>
@@ -101,11 +102,11 @@ TEST_F(Registry, SetStateOfOneModuleKeepsItsOtherFields)
 
 TEST_F(Registry, SetStateRefusesUnregisteredAndInvalidModules)
 {
-    testing::internal::CaptureStderr();
+    vorn_test::LogCapture capture;
     EXPECT_FALSE(vornmgr_set_mod_state(STP, REBOOT_WARM, DOWN));
     EXPECT_FALSE(vornmgr_set_mod_state(MAX_MODULES, REBOOT_WARM, DOWN));
     EXPECT_FALSE(vornmgr_set_mod_state(static_cast<Module>(-1), REBOOT_WARM, DOWN));
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = capture.text();
     EXPECT_NE(log.find(" ERR Module stp not registered\n"), std::string::npos) << log;
     EXPECT_NE(log.find(" ERR Invalid Module 0xa\n"), std::string::npos) << log;
     EXPECT_NE(log.find(" ERR Invalid Module 0xffffffff\n"), std::string::npos) << log;
