@@ -7,7 +7,7 @@ add_executable(brel-system-services
 target_link_libraries(brel-system-services PRIVATE vornmgr vorn_intf vorn_log PkgConfig::SYSTEMD)
 
 if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
-    vorn_add_system_test(NAME brel_system_services_test
+    vorn_add_system_test(NAME brel_system_services_test THREAD
         SOURCES tests/system/brel_system_services_test.cpp
         LIBS vorn_intf
         DEPENDS brel-system-services)
@@ -15,7 +15,7 @@ endif()
 
 # With the real manager and operator tool.
 if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
-    vorn_add_system_test(NAME brel_end_to_end_test
+    vorn_add_system_test(NAME brel_end_to_end_test THREAD
         SOURCES tests/system/brel_end_to_end_test.cpp
         DEPENDS brel-system-services vornmgrd vornmgrctl)
 endif()

@@ -32,7 +32,7 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
         DEPENDS vornmgrctl)
     # Against the real manager, when it is part of the build.
     if(TARGET vornmgrd)
-        vorn_add_system_test(NAME vornmgrctl_end_to_end_test
+        vorn_add_system_test(NAME vornmgrctl_end_to_end_test THREAD
             SOURCES tests/system/vornmgrctl_end_to_end_test.cpp
             DEPENDS vornmgrctl vornmgrd)
         vorn_add_system_test(NAME planted_files_test

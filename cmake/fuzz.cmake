@@ -79,13 +79,13 @@ endforeach()
 # running system, and the soak.
 if(NOT VORN_FUZZ AND VORN_BUILD_TESTS AND COMMAND vorn_add_system_test AND TARGET vornmgrd
    AND TARGET brel-system-services AND TARGET vornmgrctl AND TARGET vornmgr)
-    vorn_add_system_test(NAME fault_injection_test
+    vorn_add_system_test(NAME fault_injection_test THREAD
         SOURCES tests/system/fault_injection_test.cpp
         LIBS vornmgr
         DEPENDS vornmgrd brel-system-services vornmgrctl
         TIMEOUT 180)
     # 20 s of load by default; VORN_SOAK_SECONDS (scripts/soak) makes it longer.
-    vorn_add_system_test(NAME soak_test
+    vorn_add_system_test(NAME soak_test THREAD
         SOURCES tests/system/soak_test.cpp
         DEPENDS vornmgrd
         TIMEOUT 120)

@@ -36,7 +36,7 @@ add_executable(vornmgr_example_module examples/example_module.c)
 target_link_libraries(vornmgr_example_module PRIVATE vornmgr)
 
 if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
-    vorn_add_system_test(NAME libvornmgr_system_test
+    vorn_add_system_test(NAME libvornmgr_system_test THREAD
         SOURCES tests/system/libvornmgr_manager_test.cpp
         LIBS vornmgr)
 endif()

@@ -1,13 +1,25 @@
 # SPDX-License-Identifier: Apache-2.0
 # vornmgrd: the manager daemon. Everything but main goes into vornmgr_core so
 # that tests link the manager's own code; main stays alone in vorn_mgr.cpp.
-file(GLOB VORNMGR_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/vorn_mgr*.cpp)
-# The operator tool's files share the prefix but are not the manager's.
-list(FILTER VORNMGR_SOURCES EXCLUDE REGEX "/src/vorn_mgr_cli_client[^/]*\\.cpp$")
-list(REMOVE_ITEM VORNMGR_SOURCES ${PROJECT_SOURCE_DIR}/src/vorn_mgr.cpp)
-list(APPEND VORNMGR_SOURCES ${PROJECT_SOURCE_DIR}/src/vorn_trusted_file.cpp ${PROJECT_SOURCE_DIR}/src/vorn_atomic_file.cpp)
-
-add_library(vornmgr_core STATIC ${VORNMGR_SOURCES})
+add_library(vornmgr_core STATIC
+    src/vorn_mgr_admin.cpp
+    src/vorn_mgr_channels.cpp
+    src/vorn_mgr_cli.cpp
+    src/vorn_mgr_cli_reboot.cpp
+    src/vorn_mgr_cli_report.cpp
+    src/vorn_mgr_cli_status_json.cpp
+    src/vorn_mgr_dispatch.cpp
+    src/vorn_mgr_history.cpp
+    src/vorn_mgr_init_complete.cpp
+    src/vorn_mgr_monitor.cpp
+    src/vorn_mgr_notify.cpp
+    src/vorn_mgr_progress.cpp
+    src/vorn_mgr_registry.cpp
+    src/vorn_mgr_sequence_record.cpp
+    src/vorn_mgr_start.cpp
+    src/vorn_mgr_startup_mode.cpp
+    src/vorn_atomic_file.cpp
+    src/vorn_trusted_file.cpp)
 target_include_directories(vornmgr_core PUBLIC ${PROJECT_SOURCE_DIR}/src ${CPPZMQ_INCLUDE_DIR})
 target_link_libraries(vornmgr_core PUBLIC vorn_intf vorn_log PkgConfig::ZMQ PkgConfig::SYSTEMD Threads::Threads
     nlohmann_json::nlohmann_json)
@@ -16,18 +28,24 @@ add_executable(vornmgrd src/vorn_mgr.cpp)
 target_link_libraries(vornmgrd PRIVATE vornmgr_core)
 install(TARGETS vornmgrd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
+# Each test program is named after its source; THREAD ones also run in the
+# ThreadSanitizer pass.
 if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
-    file(GLOB VORNMGR_UNIT_TESTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/unit/vorn_mgr_*_test.cpp)
-    foreach(test_source IN LISTS VORNMGR_UNIT_TESTS)
-        get_filename_component(test_name ${test_source} NAME_WE)
-        vorn_add_unit_test(NAME unit_${test_name} SOURCES ${test_source} LIBS vornmgr_core)
+    foreach(test_name IN ITEMS cli_report history notify registry sequence_record startup_mode)
+        vorn_add_unit_test(NAME unit_vorn_mgr_${test_name}_test
+            SOURCES tests/unit/vorn_mgr_${test_name}_test.cpp LIBS vornmgr_core)
+    endforeach()
+    foreach(test_name IN ITEMS cli_server dispatch)
+        vorn_add_unit_test(NAME unit_vorn_mgr_${test_name}_test THREAD
+            SOURCES tests/unit/vorn_mgr_${test_name}_test.cpp LIBS vornmgr_core)
     endforeach()
 endif()
 
 if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
-    file(GLOB VORNMGR_SYSTEM_TESTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/system/vorn_mgr_*_test.cpp)
-    foreach(test_source IN LISTS VORNMGR_SYSTEM_TESTS)
-        get_filename_component(test_name ${test_source} NAME_WE)
-        vorn_add_system_test(NAME system_${test_name} SOURCES ${test_source} LIBS vornmgr_core DEPENDS vornmgrd)
+    vorn_add_system_test(NAME system_vorn_mgr_startup_mode_test
+        SOURCES tests/system/vorn_mgr_startup_mode_test.cpp LIBS vornmgr_core DEPENDS vornmgrd)
+    foreach(test_name IN ITEMS admin channels cli_operator core entry monitor)
+        vorn_add_system_test(NAME system_vorn_mgr_${test_name}_test THREAD
+            SOURCES tests/system/vorn_mgr_${test_name}_test.cpp LIBS vornmgr_core DEPENDS vornmgrd)
     endforeach()
 endif()

@@ -22,7 +22,7 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
         LIBS vorn_intf
         DEPENDS vornmgr-modsim vornmgrd)
     # A manager killed in the middle of a sequence and restarted.
-    vorn_add_system_test(NAME crash_recovery_test
+    vorn_add_system_test(NAME crash_recovery_test THREAD
         SOURCES tests/system/crash_recovery_test.cpp
         DEPENDS vornmgr-modsim vornmgrd vornmgrctl)
     # The history of take-downs and bring-ups, and the JSON status.
@@ -40,7 +40,7 @@ endif()
 # What systemd sees of the programs: journal priorities, STATUS=, the
 # watchdog, --version.
 if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
-    vorn_add_system_test(NAME systemd_integration_test
+    vorn_add_system_test(NAME systemd_integration_test THREAD
         SOURCES tests/system/systemd_integration_test.cpp
         DEPENDS vornmgrd vornmgrctl vornmgr-modsim brel-system-services)
     target_compile_definitions(systemd_integration_test PRIVATE "VORN_VERSION=\"${PROJECT_VERSION}\"")

@@ -1,18 +1,37 @@
 # SPDX-License-Identifier: Apache-2.0
 # Test helpers and the system-test support library.
 #
-#   vorn_add_unit_test(NAME n SOURCES ... [LIBS ...] [TIMEOUT s])
+#   vorn_add_unit_test(NAME n [THREAD] SOURCES ... [LIBS ...] [TIMEOUT s])
 #       A gtest program; each test case is a ctest test "n.Suite.Case",
 #       label "unit". Runs directly on the build machine.
 #
-#   vorn_add_system_test(NAME n SOURCES ... [LIBS ...] [DEPENDS targets...] [TIMEOUT s])
+#   vorn_add_system_test(NAME n [THREAD] SOURCES ... [LIBS ...] [DEPENDS targets...] [TIMEOUT s])
 #       A gtest program linked with vorn_test_support; each test case is a
 #       ctest test "n.Suite.Case", label "system", run in a sandbox of its own
 #       (tools/sandbox), so cases may run in parallel (ctest -j) although the
 #       programs use fixed ports, sockets and files. The DEPENDS targets are
 #       built first and bin_path("<target file name>") returns their exact
 #       paths. Default TIMEOUT 120 s.
+#
+#   THREAD marks a program whose cases exercise threads: their label ends in
+#   "-thread", and the target thread_tests builds every such program, which
+#   is what the ThreadSanitizer pass of scripts/test builds and runs
+#   (ctest -L thread).
 include(GoogleTest)
+
+add_custom_target(thread_tests)
+
+# vorn_test_labels(<out-var> <base label> <THREAD flag>): one label, since
+# the discovered tests' properties pass through a script that splits lists:
+# "unit" or "system", and "unit-thread" or "system-thread" for THREAD
+# programs (ctest -L takes a regular expression: -L unit selects both).
+function(vorn_test_labels out base thread)
+    if(thread)
+        set(${out} "${base}-thread" PARENT_SCOPE)
+    else()
+        set(${out} "${base}" PARENT_SCOPE)
+    endif()
+endfunction()
 
 set(VORN_SANDBOX "${PROJECT_SOURCE_DIR}/tools/sandbox")
 
@@ -31,7 +50,7 @@ target_compile_definitions(vorn_test_support PRIVATE
     VORN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 
 function(vorn_add_unit_test)
-    cmake_parse_arguments(PARSE_ARGV 0 ARG "" "NAME;TIMEOUT" "SOURCES;LIBS")
+    cmake_parse_arguments(PARSE_ARGV 0 ARG "THREAD" "NAME;TIMEOUT" "SOURCES;LIBS")
     if(NOT ARG_NAME OR NOT ARG_SOURCES)
         message(FATAL_ERROR "vorn_add_unit_test: NAME and SOURCES are required")
     endif()
@@ -45,10 +64,14 @@ function(vorn_add_unit_test)
     # Unit tests run in the sandbox too: GoogleTest's own output capture
     # writes into /tmp, which must be the sandbox's, not the machine's.
     set_target_properties(${ARG_NAME} PROPERTIES CROSSCOMPILING_EMULATOR "${VORN_SANDBOX}")
+    vorn_test_labels(labels unit "${ARG_THREAD}")
+    if(ARG_THREAD)
+        add_dependencies(thread_tests ${ARG_NAME})
+    endif()
     gtest_discover_tests(${ARG_NAME}
         TEST_PREFIX "${ARG_NAME}."
         DISCOVERY_MODE PRE_TEST
-        PROPERTIES LABELS unit TIMEOUT ${ARG_TIMEOUT} ${VORN_TEST_ENVIRONMENT})
+        PROPERTIES LABELS "${labels}" TIMEOUT ${ARG_TIMEOUT} ${VORN_TEST_ENVIRONMENT})
 endfunction()
 
 # libzmq is not built with ThreadSanitizer: its internal hand-overs are
@@ -60,7 +83,7 @@ if(VORN_SANITIZE STREQUAL "thread")
 endif()
 
 function(vorn_add_system_test)
-    cmake_parse_arguments(PARSE_ARGV 0 ARG "" "NAME;TIMEOUT" "SOURCES;LIBS;DEPENDS")
+    cmake_parse_arguments(PARSE_ARGV 0 ARG "THREAD" "NAME;TIMEOUT" "SOURCES;LIBS;DEPENDS")
     if(NOT ARG_NAME OR NOT ARG_SOURCES)
         message(FATAL_ERROR "vorn_add_system_test: NAME and SOURCES are required")
     endif()
@@ -89,11 +112,15 @@ function(vorn_add_system_test)
     # gtest_discover_tests runs both the listing of the cases and every case
     # through the target's emulator: here, each in a fresh sandbox.
     set_target_properties(${ARG_NAME} PROPERTIES CROSSCOMPILING_EMULATOR "${VORN_SANDBOX}")
+    vorn_test_labels(labels system "${ARG_THREAD}")
+    if(ARG_THREAD)
+        add_dependencies(thread_tests ${ARG_NAME})
+    endif()
     gtest_discover_tests(${ARG_NAME}
         TEST_PREFIX "${ARG_NAME}."
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 60
-        PROPERTIES LABELS system TIMEOUT ${ARG_TIMEOUT} ${VORN_TEST_ENVIRONMENT})
+        PROPERTIES LABELS "${labels}" TIMEOUT ${ARG_TIMEOUT} ${VORN_TEST_ENVIRONMENT})
 endfunction()
 
 # The sandbox's own tests: one from inside, one from outside that checks the
