@@ -3,10 +3,10 @@
 // module. C++ inside; no exception crosses into the C caller.
 
 #include "vornmgr_client.h"
+#include "vorn_mgr_pkg.h"
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -33,31 +33,23 @@ struct request_channel_guard {
     }
 };
 
-void vornmgr_put_int(char *at, int32_t value)
-{
-    memcpy(at, &value, sizeof value);
-}
-
 // Sends MODULE_REGISTER or MODULE_UNREGISTER; 0 when the manager answered ACK,
 // -1 with errno otherwise.
 int vornmgr_exchange_connect(State type, Module module)
 {
-    constexpr int32_t msg_len = VORNMGR_MSG_HDR_LEN + static_cast<int32_t>(sizeof(module_connect_t));
-    constexpr int32_t total_len = VORNMGR_PKG_HDR_LEN + msg_len;
-    char request[total_len];
-    vornmgr_put_int(request, total_len);
-    vornmgr_put_int(request + 4, type);
-    vornmgr_put_int(request + 8, msg_len);
-    vornmgr_put_int(request + 12, module);
+    const module_connect_t connect{module};
+    char request[VORNMGR_PKG_HDR_LEN + VORNMGR_MSG_HDR_LEN + sizeof connect];
+    vornmgr_pkg_init(request, sizeof request);
+    const int request_len = vornmgr_pkg_add(request, sizeof request, type, &connect, sizeof connect);
 
     char reply[VORNMGR_MAX_PKG_LEN];
-    const int size = vornmgr_request_exchange(request, total_len, reply, sizeof reply);
+    const int size = vornmgr_request_exchange(request, request_len, reply, sizeof reply);
     if (size < 0)
         return -1;
-    int32_t first_type = -1;
-    if (size >= VORNMGR_PKG_HDR_LEN + VORNMGR_MSG_HDR_LEN)
-        memcpy(&first_type, reply + VORNMGR_PKG_HDR_LEN, sizeof first_type);
-    if (first_type != ACK) {
+    vornmgr_pkg_message_t first;
+    if (vornmgr_pkg_read_message(reply, VORNMGR_PKG_HDR_LEN, vornmgr_pkg_end(reply, size), &first) !=
+            VORNMGR_PKG_MESSAGE ||
+        first.type != ACK) {
         errno = ECONNREFUSED;
         return -1;
     }

@@ -3,6 +3,7 @@
 // the thread that hands each package to the module's callback, one at a time.
 
 #include "vornmgr_client.h"
+#include "vorn_mgr_pkg.h"
 
 #include "../unique_fd.h"
 
@@ -11,9 +12,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -102,9 +103,8 @@ bool vornmgr_package_is_deliverable(const void *package, int size)
 {
     if (size < VORNMGR_PKG_HDR_LEN || size > VORNMGR_MAX_PKG_LEN)
         return false;
-    int32_t total_len;
-    memcpy(&total_len, package, sizeof total_len);
-    return total_len == size;
+    // Unbounded by a size received, the package's end is its own total_len.
+    return vornmgr_pkg_end(package, INT_MAX) == size;
 }
 
 zmq::socket_t vornmgr_subscriber_open(void)
