@@ -204,6 +204,9 @@ TEST(LibraryRegistration, RefusedRegistrationReturnsZero)
     FakeManager manager;
     EXPECT_EQ(register_with(manager, record_cb, pkg(vorn_test::msg(NACK))), 0);
     EXPECT_EQ(errno, ECONNREFUSED);
+    // An ACK outside the reply's own total_len is no answer.
+    EXPECT_EQ(register_with(manager, record_cb, ints({8, ACK, 8})), 0);
+    EXPECT_EQ(errno, ECONNREFUSED);
     EXPECT_EQ(register_with(manager, record_cb), 1);
 }
 
