@@ -6,7 +6,8 @@ add_executable(vornmgr-modsim
     src/vornmgr_modsim.cpp
     src/vornmgr_modsim_events.cpp
     src/vornmgr_modsim_options.cpp)
-# libvornmgr alone: the shared header and the text functions come with it.
+# libvornmgr alone: the shared header, the text functions and the package
+# codec come with it.
 target_link_libraries(vornmgr-modsim PRIVATE vornmgr)
 install(TARGETS vornmgr-modsim RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 

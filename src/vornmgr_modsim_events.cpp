@@ -4,7 +4,7 @@
 // library hands to modsim_vornmgr_cb, each reported as one time-stamped line.
 
 #include "vornmgr_modsim.h"
-#include "vorn_pkg_walk.h"
+#include "vorn_mgr_pkg.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -61,34 +61,33 @@ void modsim_vprint(FILE *out, const char *format, va_list ap)
     fflush(out);
 }
 
-using modsim_message = vorn_pkg_message;
+using modsim_message = vornmgr_pkg_message_t;
 
-// Calls `handle` for each whole message of the package's first `size` bytes.
+// Calls `handle(package, message)` for each whole message of the package's first `size` bytes.
 template <typename Handler>
 void modsim_walk_package(const char *package, int size, Handler handle)
 {
-    const int end = vorn_pkg_end(package, size);
+    const int end = vornmgr_pkg_end(package, size);
     modsim_message message;
     for (int offset = VORNMGR_PKG_HDR_LEN;; offset += message.len) {
-        const vorn_pkg_read read = vorn_pkg_read_message(package, offset, end, &message);
-        if (read == vorn_pkg_read::malformed)
+        const vornmgr_pkg_read_t read = vornmgr_pkg_read_message(package, offset, end, &message);
+        if (read == VORNMGR_PKG_MALFORMED)
             modsim_complain("malformed message type 0x%x len %d at offset %d: rest of the package dropped",
                             message.type, message.len, offset);
-        if (read != vorn_pkg_read::message)
+        if (read != VORNMGR_PKG_MESSAGE)
             return;
-        handle(message);
+        handle(package, message);
     }
 }
 
 template <typename Record>
-bool modsim_read_payload(const modsim_message &message, Record *record)
+bool modsim_read_payload(const char *package, const modsim_message &message, Record *record)
 {
-    if (message.payload_len < static_cast<int>(sizeof(Record))) {
+    if (!vornmgr_pkg_read_payload(package, &message, record, sizeof(Record))) {
         modsim_complain("short %s message (len %d) ignored", mod_state_to_str(static_cast<State>(message.type)),
                         message.len);
         return false;
     }
-    memcpy(record, message.payload, sizeof(Record));
     return true;
 }
 
@@ -97,18 +96,15 @@ bool modsim_read_payload(const modsim_message &message, Record *record)
 template <typename Record>
 int modsim_send(State type, const Record &payload, char *reply, int reply_cap, int32_t *reply_type)
 {
-    constexpr int32_t msg_len = VORNMGR_MSG_HDR_LEN + static_cast<int32_t>(sizeof(Record));
-    constexpr int32_t total_len = VORNMGR_PKG_HDR_LEN + msg_len;
-    char request[total_len];
-    const int32_t type_value = type;
-    memcpy(request, &total_len, 4);
-    memcpy(request + 4, &type_value, 4);
-    memcpy(request + 8, &msg_len, 4);
-    memcpy(request + 12, &payload, sizeof(Record));
-    const int size = vornmgr_send(modsim_options.module, total_len, request, reply_cap, reply);
+    char request[VORNMGR_PKG_HDR_LEN + VORNMGR_MSG_HDR_LEN + sizeof(Record)];
+    vornmgr_pkg_init(request, sizeof request);
+    const int request_len = vornmgr_pkg_add(request, sizeof request, type, &payload, sizeof payload);
+    const int size = vornmgr_send(modsim_options.module, request_len, request, reply_cap, reply);
+    modsim_message first;
     *reply_type = -1;
-    if (size >= VORNMGR_PKG_HDR_LEN + VORNMGR_MSG_HDR_LEN)
-        memcpy(reply_type, reply + VORNMGR_PKG_HDR_LEN, sizeof *reply_type);
+    if (size >= 0 && vornmgr_pkg_read_message(reply, VORNMGR_PKG_HDR_LEN, vornmgr_pkg_end(reply, size), &first) ==
+                         VORNMGR_PKG_MESSAGE)
+        *reply_type = first.type;
     return size;
 }
 
@@ -233,7 +229,7 @@ void modsim_handle_issu_info(const issu_info_t &info)
                issu_status_to_str(info.status, status_text));
 }
 
-void modsim_handle_broadcast(const modsim_message &message)
+void modsim_handle_broadcast(const char *package, const modsim_message &message)
 {
     module_mode_t order;
     module_status_t status;
@@ -241,23 +237,23 @@ void modsim_handle_broadcast(const modsim_message &message)
     issu_info_t issu;
     switch (message.type) {
     case GO_DOWN:
-        if (modsim_read_payload(message, &order))
+        if (modsim_read_payload(package, message, &order))
             modsim_handle_go_down(order);
         break;
     case DOWN:
-        if (modsim_read_payload(message, &order))
+        if (modsim_read_payload(package, message, &order))
             modsim_handle_down(order);
         break;
     case COME_UP:
-        if (modsim_read_payload(message, &order))
+        if (modsim_read_payload(package, message, &order))
             modsim_handle_come_up(order);
         break;
     case UP:
-        if (modsim_read_payload(message, &status))
+        if (modsim_read_payload(package, message, &status))
             modsim_handle_up(status);
         break;
     case KEEP_ALIVE_REQ:
-        if (modsim_read_payload(message, &keepalive))
+        if (modsim_read_payload(package, message, &keepalive))
             modsim_handle_keepalive(keepalive);
         break;
     case MODULE_STATUS_REQ:
@@ -267,7 +263,7 @@ void modsim_handle_broadcast(const modsim_message &message)
         modsim_say("NETWORK_LAYER_INFO: layer 3 is up");
         break;
     case ISSU_INFO:
-        if (modsim_read_payload(message, &issu))
+        if (modsim_read_payload(package, message, &issu))
             modsim_handle_issu_info(issu);
         break;
     default:
@@ -307,21 +303,23 @@ bool modsim_send_load_complete(void)
     char mode_text[VORNMGR_TEXT_BUF_LEN] = "";
     char up_list[160] = "";
     size_t up_used = 0;
-    modsim_walk_package(reply, size, [&](const modsim_message &message) {
+    modsim_walk_package(reply, size, [&](const char *package, const modsim_message &message) {
         if (message.type == MODE_INFO) {
             module_mode_t info;
-            if (!modsim_read_payload(message, &info))
+            if (!modsim_read_payload(package, message, &info))
                 return;
             my_mode = info.mode;
             my_state = info.state;
             mode_to_str(info.mode, mode_text);
             mode_told = true;
         } else if (message.type == MOD_LIST) {
-            for (int at = 0; at + 4 <= message.payload_len; at += 4) {
-                int32_t mod;
-                memcpy(&mod, message.payload + at, sizeof mod);
-                const int added = snprintf(up_list + up_used, sizeof up_list - up_used, " %s",
-                                           mod_id_to_str(static_cast<Module>(mod)));
+            Module mods[VORNMGR_MAX_PKG_LEN / sizeof(Module)];
+            constexpr int module_size = sizeof(Module);
+            const int count = message.payload_len / module_size;
+            vornmgr_pkg_read_payload(package, &message, mods, count * module_size);
+            for (int i = 0; i < count; i++) {
+                const int added =
+                    snprintf(up_list + up_used, sizeof up_list - up_used, " %s", mod_id_to_str(mods[i]));
                 up_used = std::min(sizeof up_list - 1, up_used + static_cast<size_t>(std::max(added, 0)));
             }
         } else {
@@ -349,9 +347,9 @@ bool modsim_send_init_complete(void)
         return false;
     }
     bool up_told = false;
-    modsim_walk_package(reply, size, [&](const modsim_message &message) {
+    modsim_walk_package(reply, size, [&](const char *package, const modsim_message &message) {
         module_status_t status;
-        if (message.type != UP || !modsim_read_payload(message, &status))
+        if (message.type != UP || !modsim_read_payload(package, message, &status))
             return;
         my_state = status.mode.state;
         up_told = true;
