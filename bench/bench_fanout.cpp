@@ -75,9 +75,9 @@ private:
         while (!stop_) {
             const int got = zmq_recv(socket.handle(), package, sizeof package, 0);
             const ns_t arrived = now_ns();
-            if (got < 16 || first_type(package, got) != NETWORK_LAYER_INFO)
+            int32_t number;
+            if (!read_first(package, got, NETWORK_LAYER_INFO, &number))
                 continue;
-            const int32_t number = get_int(package + 12);
             std::lock_guard guard(lock_);
             if (number != current_ || arrived_[size_t(index)] != 0)
                 continue;

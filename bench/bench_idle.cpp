@@ -46,9 +46,10 @@ public:
             if (zmq_poll(&item, 1, long(left / NS_PER_MS) + 1) <= 0)
                 continue;
             const int got = zmq_recv(socket_.handle(), package, sizeof package, ZMQ_DONTWAIT);
-            if (got >= 16 && first_type(package, got) == KEEP_ALIVE_REQ) {
+            keepalive_request_t request;
+            if (read_first(package, got, KEEP_ALIVE_REQ, &request)) {
                 const ns_t arrived = now_ns();
-                fprintf(stderr, "vornmgr_bench: keepalive %d at +%.3f s\n", int(get_int(package + 12)),
+                fprintf(stderr, "vornmgr_bench: keepalive %d at +%.3f s\n", int(request.seq),
                         double(arrived - created_) / double(NS_PER_S));
                 return arrived;
             }

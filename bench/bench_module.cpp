@@ -78,38 +78,44 @@ void answer_go_down(const module_mode_t &order, ns_t received)
            static_cast<long long>(sent), static_cast<long long>(now_ns()));
 }
 
-int on_broadcast(int len, void *buf)
+// Handles one message of a broadcast that arrived at `received`.
+void on_message(const char *package, const vornmgr_pkg_message_t &message, ns_t received)
 {
-    const ns_t received = now_ns();
-    const char *package = static_cast<const char *>(buf);
-    const int32_t type = first_type(package, len);
-    const int32_t msg_len = len >= 12 ? get_int(package + 8) : 0;
-    if (type == GO_DOWN && msg_len >= int32_t(8 + sizeof(module_mode_t))) {
-        module_mode_t order;
-        memcpy(&order, package + 12, sizeof order);
+    module_mode_t order;
+    module_status_t status;
+    keepalive_request_t keepalive;
+    if (message.type == GO_DOWN && vornmgr_pkg_read_payload(package, &message, &order, sizeof order)) {
         my_mode = order.mode;
         answer_go_down(order, received);
-    } else if (type == COME_UP && msg_len >= int32_t(8 + sizeof(module_mode_t))) {
-        module_mode_t order;
-        memcpy(&order, package + 12, sizeof order);
+    } else if (message.type == COME_UP && vornmgr_pkg_read_payload(package, &message, &order, sizeof order)) {
         if (order.mod != ALL_MODULES && order.mod != my_mod)
-            return 1;
+            return;
         my_mode = order.mode;
         if (handshake())
             report("U %lld\n", static_cast<long long>(now_ns()));
-    } else if (type == UP && msg_len >= int32_t(8 + sizeof(module_status_t))) {
-        module_status_t status;
-        memcpy(&status, package + 12, sizeof status);
+    } else if (message.type == UP && vornmgr_pkg_read_payload(package, &message, &status, sizeof status)) {
         if (status.mode.mod == my_mod) {
             std::lock_guard guard(heard_lock);
             heard_own_up = true;
             heard_changed.notify_all();
         }
-    } else if (type == KEEP_ALIVE_REQ && msg_len >= 12) {
-        send_request(keepalive_answer_package(my_mod, get_int(package + 12)), ACK);
-    } else if (type == MODULE_STATUS_REQ) {
+    } else if (message.type == KEEP_ALIVE_REQ &&
+               vornmgr_pkg_read_payload(package, &message, &keepalive, sizeof keepalive)) {
+        send_request(keepalive_answer_package(my_mod, keepalive.seq), ACK);
+    } else if (message.type == MODULE_STATUS_REQ) {
         send_request(module_status_package(MODULE_STATUS_RESP, my_mod, my_mode, UP), ACK);
     }
+}
+
+int on_broadcast(int len, void *buf)
+{
+    const ns_t received = now_ns();
+    const char *package = static_cast<const char *>(buf);
+    const int end = vornmgr_pkg_end(package, len);
+    vornmgr_pkg_message_t message;
+    for (int offset = VORNMGR_PKG_HDR_LEN;
+         vornmgr_pkg_read_message(package, offset, end, &message) == VORNMGR_PKG_MESSAGE; offset += message.len)
+        on_message(package, message, received);
     return 1;
 }
 

@@ -86,7 +86,7 @@ bool exchange(zmq::socket_t &socket, const Package &request, bool echoes, std::s
         return false;
     }
     const bool expected = echoes ? request.equals(reply, got)
-                                 : (got == int(sizeof ACK_PACKAGE) && memcmp(reply, ACK_PACKAGE, sizeof ACK_PACKAGE) == 0);
+                                 : ACK_PACKAGE.equals(reply, got);
     if (!expected) {
         error = "unexpected reply of " + std::to_string(got) + " bytes, type " + std::to_string(first_type(reply, got));
         return false;

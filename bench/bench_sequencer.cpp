@@ -43,9 +43,9 @@ struct Sequencer {
     int about = -1;  // the module being taken down
     int answers = 0;
 
-    bool send_reply(const void *package, int len)
+    bool send_reply(const Package &package)
     {
-        return zmq_send(reply.handle(), package, size_t(len), 0) == len;
+        return zmq_send(reply.handle(), package.data(), size_t(package.len), 0) == package.len;
     }
     void publish(const void *package, int len)
     {
@@ -75,8 +75,14 @@ struct Sequencer {
 
     void answer(const char *request, int len)
     {
-        const int32_t type = first_type(request, len);
-        const int32_t first_field = len >= 16 ? get_int(request + 12) : -1;
+        // Every request the sequencer answers names a module in its first field.
+        vornmgr_pkg_message_t message;
+        int32_t type = -1;
+        int32_t first_field = -1;
+        if (first_message(request, len, &message)) {
+            type = message.type;
+            vornmgr_pkg_read_payload(request, &message, &first_field, sizeof first_field);
+        }
         const bool valid_mod = first_field >= 0 && first_field < MAX_MODULES;
         switch (type) {
         case MODULE_REGISTER:
@@ -85,43 +91,32 @@ struct Sequencer {
             // a module that unregistered is still waited for.
             if (valid_mod)
                 registered[size_t(first_field)] = true;
-            send_reply(ACK_PACKAGE, sizeof ACK_PACKAGE);
+            send_reply(ACK_PACKAGE);
             return;
-        case LOAD_COMPLETE: {
-            char package[32];
-            put_int(package, 32);
-            put_int(package + 4, MODE_INFO);
-            put_int(package + 8, 20);
-            const module_mode_t info{Module(first_field), mode, UP};
-            memcpy(package + 12, &info, sizeof info);
-            put_int(package + 24, MOD_LIST);
-            put_int(package + 28, 8);
-            send_reply(package, sizeof package);
+        case LOAD_COMPLETE:
+            send_reply(Package().add(MODE_INFO, module_mode_t{Module(first_field), mode, UP}).add(MOD_LIST));
             return;
-        }
         case INIT_COMPLETE: {
             const Package up = make_package(UP, module_status_t{{Module(first_field), mode, UP}, NO_ERROR});
-            if (send_reply(up.data(), up.len))
+            if (send_reply(up))
                 publish(up.data(), up.len);
             return;
         }
         case GO_DOWN:
-            send_reply(ACK_PACKAGE, sizeof ACK_PACKAGE);
+            send_reply(ACK_PACKAGE);
             if (first_field == about)
                 answers++;
             return;
         case NETWORK_LAYER_INFO:
-            if (send_reply(ACK_PACKAGE, sizeof ACK_PACKAGE))
+            if (send_reply(ACK_PACKAGE))
                 publish(request, len);
             return;
         case KEEP_ALIVE_RESP:
         case MODULE_STATUS_RESP:
-            send_reply(ACK_PACKAGE, sizeof ACK_PACKAGE);
+            send_reply(ACK_PACKAGE);
             return;
-        default: {
-            const int32_t nack[3] = {12, NACK, 8};
-            send_reply(nack, sizeof nack);
-        }
+        default:
+            send_reply(Package().add(NACK));
         }
     }
 
@@ -149,8 +144,8 @@ struct Sequencer {
     void bring_up()
     {
         broadcast_mode_change(COME_UP, ALL_MODULES);
-        const int32_t nl_info[3] = {12, NETWORK_LAYER_INFO, 8};
-        publish(nl_info, sizeof nl_info);
+        const Package nl_info = Package().add(NETWORK_LAYER_INFO);
+        publish(nl_info.data(), nl_info.len);
     }
 
     void serve_operator()

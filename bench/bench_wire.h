@@ -4,7 +4,7 @@
 #ifndef VORN_BENCH_WIRE_H
 #define VORN_BENCH_WIRE_H
 
-#include "vorn_mgr_intf.h"
+#include "vorn_mgr_pkg.h"
 
 #include <array>
 #include <cstdint>
@@ -12,10 +12,27 @@
 
 namespace bench {
 
-// A package small enough for the stack; no request of the benchmark is larger.
+// A package small enough for the stack, built with the library's codec; no
+// package the benchmark builds is larger.
 struct Package {
-    std::array<char, 64> bytes{};
-    int len = 0;
+    static constexpr int capacity = 64;
+    std::array<char, capacity> bytes{};
+    int len = vornmgr_pkg_init(bytes.data(), capacity);
+
+    // Appends one message of `type` carrying `payload`.
+    template <typename Record>
+    Package &add(State type, const Record &payload)
+    {
+        static_assert(VORNMGR_PKG_HDR_LEN + VORNMGR_MSG_HDR_LEN + sizeof(Record) <= capacity);
+        len = vornmgr_pkg_add(bytes.data(), capacity, type, &payload, int(sizeof payload));
+        return *this;
+    }
+    // Appends one message of `type` with no payload.
+    Package &add(State type)
+    {
+        len = vornmgr_pkg_add(bytes.data(), capacity, type, nullptr, 0);
+        return *this;
+    }
 
     const char *data() const { return bytes.data(); }
     bool equals(const void *other, int other_len) const
@@ -24,30 +41,11 @@ struct Package {
     }
 };
 
-inline void put_int(char *at, int32_t value)
-{
-    memcpy(at, &value, sizeof value);
-}
-
-inline int32_t get_int(const void *at)
-{
-    int32_t value;
-    memcpy(&value, at, sizeof value);
-    return value;
-}
-
 // One message of `type` carrying `payload`, in a package of its own.
 template <typename Record>
 Package make_package(State type, const Record &payload)
 {
-    static_assert(sizeof(Record) + 12 <= sizeof(Package::bytes));
-    Package package;
-    package.len = int(12 + sizeof payload);
-    put_int(package.bytes.data(), package.len);
-    put_int(package.bytes.data() + 4, type);
-    put_int(package.bytes.data() + 8, int32_t(8 + sizeof payload));
-    memcpy(package.bytes.data() + 12, &payload, sizeof payload);
-    return package;
+    return Package().add(type, payload);
 }
 
 // KEEP_ALIVE_RESP: the manager stores seq and answers ACK; nothing is logged.
@@ -80,12 +78,32 @@ inline Package go_down_answer_package(Module about, Module from, Mode mode)
     return make_package(GO_DOWN, module_down_status_t{about, {from, mode, GO_DOWN}, NO_ERROR});
 }
 
-inline constexpr int32_t ACK_PACKAGE[3] = {12, ACK, 8};
+// The manager's ACK: one message without payload.
+inline const Package ACK_PACKAGE = Package().add(ACK);
+
+// The first message of the package's `len` bytes, walked as every module
+// walks; false if none is whole.
+inline bool first_message(const void *package, int len, vornmgr_pkg_message_t *message)
+{
+    return vornmgr_pkg_read_message(package, VORNMGR_PKG_HDR_LEN, vornmgr_pkg_end(package, len), message) ==
+           VORNMGR_PKG_MESSAGE;
+}
 
 // The type of a package's first message, or -1 if it has none.
 inline int32_t first_type(const void *package, int len)
 {
-    return len >= 12 ? get_int(static_cast<const char *>(package) + 4) : -1;
+    vornmgr_pkg_message_t message;
+    return first_message(package, len, &message) ? message.type : -1;
+}
+
+// Reads the record of the package's first message; false unless that message
+// is of `type` and long enough.
+template <typename Record>
+bool read_first(const void *package, int len, State type, Record *record)
+{
+    vornmgr_pkg_message_t message;
+    return first_message(package, len, &message) && message.type == type &&
+           vornmgr_pkg_read_payload(package, &message, record, int(sizeof *record));
 }
 
 } // namespace bench
