@@ -6,8 +6,7 @@
 add_library(vornmgr SHARED
     src/libvornmgr/vornmgr_api.cpp
     src/libvornmgr/vornmgr_request.cpp
-    src/libvornmgr/vornmgr_delivery.cpp
-    lib/vorn_mgr_pkg.c)
+    src/libvornmgr/vornmgr_delivery.cpp)
 set_target_properties(vornmgr PROPERTIES
     VERSION 0
     SOVERSION 0
@@ -20,8 +19,8 @@ set_target_properties(vornmgr PROPERTIES
 target_include_directories(vornmgr
     PUBLIC ${PROJECT_SOURCE_DIR}/lib
     PRIVATE ${PROJECT_SOURCE_DIR}/src/libvornmgr ${CPPZMQ_INCLUDE_DIR})
-# The text functions of the shared interface come whole with the library, so a
-# module needs nothing but -lvornmgr.
+# The text functions and the package codec of the shared interface come whole
+# with the library, so a module needs nothing but -lvornmgr.
 target_link_libraries(vornmgr PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,vorn_intf>" PkgConfig::ZMQ Threads::Threads)
 # The version script keeps every symbol but the C interface local, so that
 # the library's ABI (and its Debian symbols file) is the C interface alone.
