@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -55,6 +56,34 @@ std::chrono::milliseconds pub_restart_delay{0};
 // (a monitor expiry) must not open it again. Guarded by pub_lock.
 bool pub_channel_closed = false;
 
+// For an option whose failure changes nothing: the socket keeps its default.
+template <typename Option>
+void vornmgr_set_untested(zmq::socket_t &sock, Option option, int value)
+{
+    try {
+        sock.set(option, value);
+    } catch (const zmq::error_t &) {
+    }
+}
+
+// Sends one package without waiting and answers as zmq_send does: the bytes
+// sent, or -1 with errno set (EAGAIN when the send would have blocked).
+int vornmgr_send_dontwait(zmq::socket_t &sock, int len, const void *pkg)
+{
+    try {
+        const zmq::send_result_t sent =
+            sock.send(zmq::const_buffer(pkg, static_cast<size_t>(len)), zmq::send_flags::dontwait);
+        if (!sent) {
+            errno = EAGAIN;
+            return -1;
+        }
+        return static_cast<int>(*sent);
+    } catch (const zmq::error_t &e) {
+        errno = e.num();
+        return -1;
+    }
+}
+
 void vornmgr_close_pub_channel_locked(void)
 {
     pub_socket.close();
@@ -79,15 +108,18 @@ int vornmgr_create_pub_channel_locked(void)
     }
     // Broadcasts still queued for a stalled subscriber must not hold up the
     // manager's exit for ever.
-    const int linger_ms = 1000;
-    zmq_setsockopt(pub_socket.handle(), ZMQ_LINGER, &linger_ms, sizeof linger_ms);
-    if (zmq_bind(pub_socket.handle(), VORNMGR_PUB_ENDPOINT) != 0) {
-        LOG_ERR("failed pub zmq_bind %s\n", zmq_strerror(errno));
+    vornmgr_set_untested(pub_socket, zmq::sockopt::linger, 1000);
+    try {
+        pub_socket.bind(VORNMGR_PUB_ENDPOINT);
+    } catch (const zmq::error_t &e) {
+        LOG_ERR("failed pub zmq_bind %s\n", e.what());
         vornmgr_close_pub_channel_locked();
         return 0;
     }
-    if (zmq_connect(pub_socket.handle(), VORNMGR_PUB_ENDPOINT) != 0) {
-        LOG_ERR("failed pub zmq_connect %s\n", zmq_strerror(errno));
+    try {
+        pub_socket.connect(VORNMGR_PUB_ENDPOINT);
+    } catch (const zmq::error_t &e) {
+        LOG_ERR("failed pub zmq_connect %s\n", e.what());
         vornmgr_close_pub_channel_locked();
         return 0;
     }
@@ -112,17 +144,15 @@ void vornmgr_restart_pub_channel_locked(void)
     pub_restart_delay = std::clamp(pub_restart_delay * 2, restart_delay_first, restart_delay_max);
 }
 
-bool vornmgr_set_comm_socket_parms(void *sock)
+bool vornmgr_set_comm_socket_parms(zmq::socket_t &sock)
 {
-    if (sock == nullptr)
+    if (!sock)
         return false;
-    const int on = 1;
-    const int linger_ms = 0;
     // Results not tested: the first two are request-socket options that a
     // reply socket may refuse; the linger drops unsent replies at once.
-    zmq_setsockopt(sock, ZMQ_REQ_CORRELATE, &on, sizeof on);
-    zmq_setsockopt(sock, ZMQ_REQ_RELAXED, &on, sizeof on);
-    zmq_setsockopt(sock, ZMQ_LINGER, &linger_ms, sizeof linger_ms);
+    vornmgr_set_untested(sock, zmq::sockopt::req_correlate, 1);
+    vornmgr_set_untested(sock, zmq::sockopt::req_relaxed, 1);
+    vornmgr_set_untested(sock, zmq::sockopt::linger, 0);
     return true;
 }
 
@@ -130,22 +160,29 @@ bool vornmgr_set_comm_socket_parms(void *sock)
 // a request can be received, 0 on a stop, -1 on a socket error (errno set).
 int vornmgr_wait_for_request(void)
 {
-    if (comm_socket.handle() == nullptr) {
+    if (!comm_socket) {
         errno = ENOTSOCK;
         return -1;
     }
-    zmq_pollitem_t items[2] = {
+    std::array<zmq::pollitem_t, 2> items = {{
         {comm_socket.handle(), 0, ZMQ_POLLIN, 0},
         {nullptr, stop_event.get(), ZMQ_POLLIN, 0},
-    };
+    }};
     for (;;) {
         vornmgr_watchdog_idle(WATCHED_COMM);
-        const int ready = zmq_poll(items, 2, -1);
+        int error = 0;
+        try {
+            zmq::poll(items);
+        } catch (const zmq::error_t &e) {
+            error = e.num();
+        }
         vornmgr_watchdog_busy(WATCHED_COMM);
-        if (ready < 0 && errno == EINTR)
+        if (error == EINTR)
             continue;
-        if (ready < 0)
+        if (error != 0) {
+            errno = error;
             return -1;
+        }
         if (items[1].revents & ZMQ_POLLIN)
             return 0;
         if (items[0].revents & ZMQ_POLLIN)
@@ -157,11 +194,29 @@ int vornmgr_wait_for_request(void)
 // reply that failed to go out) would never report another request: restart it.
 bool vornmgr_comm_reply_owed(void)
 {
-    int events = 0;
-    size_t size = sizeof events;
-    if (zmq_getsockopt(comm_socket.handle(), ZMQ_EVENTS, &events, &size) != 0)
+    try {
+        return (comm_socket.get(zmq::sockopt::events) & ZMQ_POLLOUT) != 0;
+    } catch (const zmq::error_t &) {
         return true;
-    return (events & ZMQ_POLLOUT) != 0;
+    }
+}
+
+// Receives the next request and answers as zmq_recv does: the message's full
+// length, which is more than `size` for a longer message of which only the
+// first `size` bytes were kept, or -1 with errno set.
+int vornmgr_receive_request(char *buf, size_t size)
+{
+    try {
+        const zmq::recv_buffer_result_t received = comm_socket.recv(zmq::mutable_buffer(buf, size));
+        if (!received) {
+            errno = EAGAIN;
+            return -1;
+        }
+        return static_cast<int>(received->untruncated_size);
+    } catch (const zmq::error_t &e) {
+        errno = e.num();
+        return -1;
+    }
 }
 
 } // namespace
@@ -183,9 +238,11 @@ int vornmgr_create_comm_channel(void)
         comm_context.reset();
         return 0;
     }
-    vornmgr_set_comm_socket_parms(comm_socket.handle());
-    if (zmq_bind(comm_socket.handle(), VORNMGR_COMM_ENDPOINT) != 0) {
-        LOG_ERR("failed comm bind %s\n", zmq_strerror(errno));
+    vornmgr_set_comm_socket_parms(comm_socket);
+    try {
+        comm_socket.bind(VORNMGR_COMM_ENDPOINT);
+    } catch (const zmq::error_t &e) {
+        LOG_ERR("failed comm bind %s\n", e.what());
         comm_socket.close();
         comm_context.reset();
         return 0;
@@ -216,7 +273,7 @@ void vornmgr_destroy_pub_channel(void)
 bool vornmgr_pub_msg(int len, const void *pkg)
 {
     std::lock_guard<std::mutex> guard(pub_lock);
-    const int sent = zmq_send(pub_socket.handle(), pkg, len, ZMQ_DONTWAIT);
+    const int sent = vornmgr_send_dontwait(pub_socket, len, pkg);
     if (sent == len) {
         pub_restart_delay = std::chrono::milliseconds{0};
         return true;
@@ -233,7 +290,7 @@ int vornmgr_pub_send_no_restart(int len, const void *pkg)
     int error;
     {
         std::lock_guard<std::mutex> guard(pub_lock);
-        sent = zmq_send(pub_socket.handle(), pkg, len, ZMQ_DONTWAIT);
+        sent = vornmgr_send_dontwait(pub_socket, len, pkg);
         error = errno;
     }
     errno = error;
@@ -258,7 +315,7 @@ int vornmgr_comm_thread(void * /*arg*/)
             break;
         int len = -1;
         if (ready > 0)
-            len = zmq_recv(comm_socket.handle(), buf, sizeof buf, 0);
+            len = vornmgr_receive_request(buf, sizeof buf);
         if (len >= 0) {
             restart_delay = std::chrono::milliseconds{0};
             // Every request is answered on every path that reports success, so
