@@ -90,6 +90,10 @@ bool vornmgr_publish_dummy_nl_status(void);
 // Sends on the publish socket without ever restarting the channel (discovery
 // probe, keepalives). Returns what zmq_send returned; errno is kept.
 int vornmgr_pub_send_no_restart(int len, const void *pkg);
+// The channel tests' way to make the publish channel fail as a broken one
+// does: ends its context, so that its sends fail from the socket's next
+// command check on, until the channel is recreated. The daemon never calls it.
+void vornmgr_fail_pub_channel(void);
 int vornmgr_comm_thread(void *arg);
 // A socket error on either channel recreates that channel (always on in the
 // daemon; tests that have no real sockets turn it off).

@@ -22,6 +22,10 @@
 
 #include <zmq.hpp>
 
+// The channels are this file's alone: other files and the tests reach them
+// through the functions declared in vorn_mgr.h.
+namespace {
+
 // The comm channel: used only by the comm receive thread (and by main before
 // that thread starts and after it ended).
 std::unique_ptr<zmq::context_t> comm_context;
@@ -31,6 +35,8 @@ zmq::socket_t comm_socket;
 std::unique_ptr<zmq::context_t> pub_context;
 zmq::socket_t pub_socket;
 std::mutex pub_lock;
+
+} // namespace
 
 std::thread comm_thread;
 std::atomic<bool> comm_thread_active{false};
@@ -295,6 +301,13 @@ int vornmgr_pub_send_no_restart(int len, const void *pkg)
     }
     errno = error;
     return sent;
+}
+
+void vornmgr_fail_pub_channel(void)
+{
+    std::lock_guard<std::mutex> guard(pub_lock);
+    if (pub_context)
+        pub_context->shutdown();
 }
 
 bool vornmgr_publish_dummy_nl_status(void)

@@ -3,20 +3,13 @@
 // sockets (in the sandbox): a failed broadcast recreates the channel, and a
 // channel that fails again at once is not recreated in a tight loop.
 
+#include "log_capture.h"
 #include "vorn_mgr.h"
 #include "vorn_test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
-
-#include <zmq.hpp>
-
-// The publish channel's context and its guard (vorn_mgr_channels.cpp): the
-// test ends the context under the guard, as a failing channel would.
-extern std::unique_ptr<zmq::context_t> pub_context;
-extern std::mutex pub_lock;
 
 using namespace vorn_test;
 
@@ -48,15 +41,11 @@ bool subscription_in_effect(FakeModule &listener, int handshakes)
     return false;
 }
 
-// Ends the publish channel's context, as a failing channel would; the socket
-// notices at its next command check, so wait until a send fails (without
-// restarting the channel).
+// Makes the publish channel fail; the socket notices at its next command
+// check, so wait until a send fails (without restarting the channel).
 bool break_publish_channel()
 {
-    {
-        std::lock_guard<std::mutex> guard(pub_lock);
-        zmq_ctx_shutdown(pub_context->handle());
-    }
+    vornmgr_fail_pub_channel();
     return wait_until([] { return vornmgr_pub_send_no_restart(int(PROBE_PACKAGE.size()), PROBE_PACKAGE.data()) < 0; });
 }
 
@@ -76,9 +65,9 @@ protected:
 TEST_F(PublishChannel, FailedBroadcastRecreatesTheChannelForTheNextOne)
 {
     ASSERT_TRUE(break_publish_channel());
-    testing::internal::CaptureStderr();
+    LogCapture capture;
     EXPECT_FALSE(vornmgr_publish_dummy_nl_status());
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = capture.text();
     EXPECT_NE(log.find(" ERR failed publish len 12 (send -1) Context was terminated\n"), std::string::npos) << log;
     EXPECT_NE(log.find(" ERR restarting publish channel\n"), std::string::npos) << log;
 
@@ -92,12 +81,12 @@ TEST_F(PublishChannel, FailedBroadcastRecreatesTheChannelForTheNextOne)
 TEST_F(PublishChannel, ChannelThatFailsAgainAtOnceIsNotRecreatedInALoop)
 {
     ASSERT_TRUE(break_publish_channel());
-    testing::internal::CaptureStderr();
+    LogCapture capture;
     EXPECT_FALSE(vornmgr_publish_dummy_nl_status());  // recreated at once
     EXPECT_TRUE(break_publish_channel());
     EXPECT_FALSE(vornmgr_publish_dummy_nl_status());  // too soon: left for later
     EXPECT_FALSE(vornmgr_publish_dummy_nl_status());
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = capture.take();
 
     size_t restarts = 0;
     for (size_t at = log.find("restarting publish channel"); at != std::string::npos;
@@ -107,10 +96,9 @@ TEST_F(PublishChannel, ChannelThatFailsAgainAtOnceIsNotRecreatedInALoop)
     EXPECT_NE(log.find(", next restart after 100 ms\n"), std::string::npos) << log;
 
     // Once the pause has passed, the next failure recreates it.
-    ASSERT_TRUE(wait_until([] {
-        testing::internal::CaptureStderr();
+    ASSERT_TRUE(wait_until([&] {
         vornmgr_publish_dummy_nl_status();
-        return testing::internal::GetCapturedStderr().find("restarting publish channel") != std::string::npos;
+        return capture.take().find("restarting publish channel") != std::string::npos;
     }));
     ASSERT_TRUE(subscription_in_effect(listener, 2));
     EXPECT_TRUE(vornmgr_publish_dummy_nl_status());
