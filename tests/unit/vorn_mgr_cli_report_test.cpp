@@ -4,7 +4,7 @@
 
 #include "vorn_mgr_cli_server.h"
 
-#include "log_test_util.h"
+#include "log_capture.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -12,30 +12,12 @@
 
 #include <climits>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace {
 
 constexpr time_t now = 1700000000;
-
-// Captured output goes to a file: keep it in the build tree, one directory
-// per process since ctest runs the cases in parallel.
-class CaptureDirectory : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        std::filesystem::create_directories(dir_);
-        setenv("TEST_TMPDIR", dir_.c_str(), 1);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-private:
-    std::filesystem::path dir_ =
-        log_test::unique_dir("vorn_mgr_cli_report_test");
-};
-const auto *const capture_directory = ::testing::AddGlobalTestEnvironment(new CaptureDirectory);
 
 struct Record {
     int32_t status;
@@ -140,9 +122,9 @@ TEST(ReportSummary, UnconvertibleStartTimeStopsTheReport)
     r.rows[FRR] = row(FRR, REBOOT_WARM, UP, 1, now);
     r.maintenance_start_time = LLONG_MAX;
     vornmgr_cli_record_t record;
-    testing::internal::CaptureStderr();
+    vorn_test::LogCapture capture;
     EXPECT_EQ(vornmgr_build_summary_record(record, r), -1);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("ERR ctime error"), std::string::npos);
+    EXPECT_NE(capture.text().find("ERR ctime error"), std::string::npos);
 }
 
 TEST(ReportModuleLine, NamePaddedThenModeStateUpTimeAndRestarts)
@@ -247,16 +229,15 @@ TEST_F(ReportOnConnection, ClosedConnectionEndsTheReportWithoutKillingTheManager
     close(fds[1]);
     fds[1] = -1;
 
-    testing::internal::CaptureStderr();
+    vorn_test::LogCapture capture;
     EXPECT_FALSE(vornmgr_write_report(fds[0], r));  // a SIGPIPE would end the test program here
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = capture.take();
     EXPECT_NE(log.find("ERR Error in header write (len 37) to ctl Broken pipe\n"), std::string::npos) << log;
 
     r.rows[FRR] = {};
-    testing::internal::CaptureStderr();
     EXPECT_TRUE(vornmgr_write_report(fds[0], r));  // the short form reports success regardless
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("ERR Error in null response to ctl Broken pipe\n"),
-              std::string::npos);
+    const std::string short_log = capture.take();
+    EXPECT_NE(short_log.find("ERR Error in null response to ctl Broken pipe\n"), std::string::npos) << short_log;
 }
 
 } // namespace

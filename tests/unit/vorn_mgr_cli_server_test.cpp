@@ -4,6 +4,7 @@
 
 #include "vorn_mgr_cli_server.h"
 
+#include "log_capture.h"
 #include "log_test_util.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -76,8 +78,7 @@ TEST(RequestPlan, RebootCommandsFromTheEnvironment)
             else
                 unsetenv(name);
         }
-        log_test::ScratchDir dir;
-        log_test::StderrCapture capture(dir);
+        vorn_test::LogCapture capture;
         vornmgr_read_reboot_commands();
         return capture.text();
     };
@@ -109,12 +110,14 @@ protected:
     std::filesystem::path dir = log_test::unique_dir("cli_server_test");
     std::string path = (dir / "cli.sock").string();
     bool started = false;
+    // Emplaced before start() by a case that reads the log: it must outlive
+    // the server's thread, which TearDown stops.
+    std::optional<vorn_test::LogCapture> capture;
 
     void SetUp() override
     {
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
-        setenv("TEST_TMPDIR", dir.c_str(), 1);
         vornmgr_cli_socket_path = path.c_str();
         vornmgr_cli_read_timeout_sec = 2;
     }
@@ -194,17 +197,17 @@ TEST_F(OperatorServer, SocketIsRootsAloneWhateverTheUmaskAndGoneAfterStop)
 TEST_F(OperatorServer, UnusablePathLeavesTheManagerWithoutSocket)
 {
     vornmgr_cli_socket_path = "/nonexistent-dir/cli.sock";
-    testing::internal::CaptureStderr();
+    capture.emplace();
     EXPECT_FALSE(vornmgr_start_cli());
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = capture->take();
     EXPECT_NE(log.find("ERR error in bind cli socket No such file or directory\n"), std::string::npos) << log;
 
     const std::string too_long = (dir / std::string(100, 'x')).string();
     vornmgr_cli_socket_path = too_long.c_str();
-    testing::internal::CaptureStderr();
     EXPECT_FALSE(vornmgr_start_cli());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("ERR error in bind cli socket File name too long\n"),
-              std::string::npos);
+    const std::string too_long_log = capture->take();
+    EXPECT_NE(too_long_log.find("ERR error in bind cli socket File name too long\n"), std::string::npos)
+        << too_long_log;
     for (const auto &entry : std::filesystem::directory_iterator(dir))  // not bound under a shortened name
         EXPECT_FALSE(entry.path().filename().string().starts_with("xxx")) << entry.path();
     vornmgr_stop_cli();  // harmless without a running server
@@ -212,8 +215,8 @@ TEST_F(OperatorServer, UnusablePathLeavesTheManagerWithoutSocket)
 
 TEST_F(OperatorServer, ShortRequestGetsABareAnswerAndNothingIsDone)
 {
+    capture.emplace();
     start();
-    testing::internal::CaptureStderr();
     const int fd = connect_client();
     ASSERT_EQ(write(fd, "\x0a\0", 2), 2);  // half a SHOW
     shutdown(fd, SHUT_WR);
@@ -222,7 +225,7 @@ TEST_F(OperatorServer, ShortRequestGetsABareAnswerAndNothingIsDone)
     // The next connection is served normally.
     const int32_t show = SHOW;
     const std::string answer = exchange(&show, sizeof show);
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = capture->text();
     EXPECT_NE(log.find("WARN short cli request (2 bytes) ignored\n"), std::string::npos) << log;
     ASSERT_GT(answer.size(), 16u);
     EXPECT_EQ(answer.substr(answer.size() - 8), resp_over());
@@ -230,14 +233,14 @@ TEST_F(OperatorServer, ShortRequestGetsABareAnswerAndNothingIsDone)
 
 TEST_F(OperatorServer, SilentPeerIsCutOffAndTheNextOneServed)
 {
+    capture.emplace();
     start();
-    testing::internal::CaptureStderr();
     const int silent = connect_client();
     const int32_t show = SHOW;
     const std::string answer = exchange(&show, sizeof show);
     EXPECT_EQ(read_all(silent), "");  // closed without an answer
     close(silent);
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = capture->text();
     EXPECT_NE(log.find("ERR error in read cli socket Resource temporarily unavailable\n"), std::string::npos) << log;
     ASSERT_GT(answer.size(), 8u);
     EXPECT_EQ(answer.substr(answer.size() - 8), resp_over());
