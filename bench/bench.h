@@ -50,8 +50,8 @@ struct Options {
     int slow_delay_ms = 50;
     int startups = 30;        // fresh manager starts, exec to READY=1
     int idle_seconds = 60;    // quiet period measured; 60 and more waits for a keepalive first
-    // Which measurements to make: any of startup, rtt, fanout, admin, idle.
-    std::string phases = "startup,rtt,fanout,admin,idle";
+    // Which measurements to make: any of startup, rtt, fanout, admin, handover, idle.
+    std::string phases = "startup,rtt,fanout,admin,handover,idle";
     std::string results_path = "bench-results.txt";
     std::string log_path = "/tmp/vornmgr_bench-vornmgrd.log";
     std::string vornmgrd_path;  // the manager built with this program by default

@@ -64,6 +64,10 @@ struct AdminServer {
 // module, with the server's own share.
 void measure_admin(const Options &options, const AdminServer &server, Report &report);
 
+// Inside the manager, from its log: per position of a take-down of eight
+// responsive modules, its last answer to its DOWN and on to the next GO_DOWN.
+void measure_handover(const Options &options, Report &report);
+
 // The manager's CPU time and wake-ups while nothing happens, and its
 // resident memory, with the given modules connected.
 void measure_idle(const Options &options, pid_t manager, pid_t module, Report &report);

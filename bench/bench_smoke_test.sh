@@ -30,6 +30,7 @@ for key in startup.median memory.fresh_rss \
     admin.vornmgrd.responsive.all_up.median admin.vornmgrd.slow.takedown.median \
     admin.vornmgrd.slow.module_delays.median admin.vornmgrd.slow.share.median \
     admin.bare.responsive.share.median admin.bare.slow.share.median admin.overhead.responsive \
+    handover.to_down.median handover.total.median \
     idle.quiet.cpu idle.quiet.wakeups memory.rss; do
     if ! grep -Eq "^$key +-?[0-9]+\.[0-9]+ " "$results"; then
         echo "figure $key missing from $results" >&2

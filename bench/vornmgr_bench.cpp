@@ -46,7 +46,7 @@ constexpr const char *usage_text =
     "  --startups N        fresh starts, exec to READY=1 (30)\n"
     "  --idle-seconds N    quiet period; 60 or more waits for a keepalive and measures\n"
     "                      the 53 s between two timer expiries and the whole minute (60)\n"
-    "  --phases LIST       comma-separated subset of startup,rtt,fanout,admin,idle (all)\n"
+    "  --phases LIST       comma-separated subset of startup,rtt,fanout,admin,handover,idle (all)\n"
     "  --smoke             a few hundred requests and a few cycles: checks that it works\n"
     "  --results FILE      where the table and figures go (bench-results.txt)\n"
     "  --log FILE          the manager's standard error (/tmp/vornmgr_bench-vornmgrd.log)\n"
@@ -74,7 +74,7 @@ bool parse_count(const char *text, int minimum, int &out)
 
 bool phases_are_known(const std::string &phases)
 {
-    static const std::string known = ",startup,rtt,fanout,admin,idle,";
+    static const std::string known = ",startup,rtt,fanout,admin,handover,idle,";
     size_t start = 0;
     while (start <= phases.size()) {
         const size_t end = std::min(phases.find(',', start), phases.size());
@@ -248,6 +248,10 @@ int run(Options &options)
             sequencer.stop(NS_PER_S);
         }
         manager = start_manager(options, log_fd);
+    }
+    if (options.wants("handover")) {
+        fprintf(stderr, "vornmgr_bench: take-down hand-over...\n");
+        measure_handover(options, report);
     }
     if (options.wants("idle")) {
         fprintf(stderr, "vornmgr_bench: idle cost (%d s and the wait for a keepalive)...\n", options.idle_seconds);

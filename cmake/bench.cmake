@@ -18,6 +18,7 @@ add_executable(vornmgr_bench
     bench/bench_rtt.cpp
     bench/bench_fanout.cpp
     bench/bench_admin.cpp
+    bench/bench_handover.cpp
     bench/bench_idle.cpp
     bench/bench_echo.cpp
     bench/bench_sequencer.cpp
