@@ -9,11 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <iostream>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <sstream>
-#include <cstdlib>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -270,38 +269,6 @@ TEST_F(Administration, NothingRegisteredMeansNothingBroadcast)
     const std::int32_t marker[3] = {12, 4242, 8};
     vornmgr_pub_msg(sizeof marker, marker);
     EXPECT_EQ(listener.next_broadcast_where([](const Bytes &b) { return !is_prime(b); }, 30s), ints({12, 4242, 8}));
-}
-
-// Not a pass/fail measurement: prints how long a take-down of eight
-// responsive modules takes, answers included.
-TEST_F(Administration, BenchTakeDownOfEightResponsiveModules)
-{
-    for (Module mod : mod_layering_order)
-        add(mod);
-    testing::internal::CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(vornmgr_admin_modules(REBOOT_WARM, ALL_MODULES, false));
-    const auto took = std::chrono::steady_clock::now() - start;
-    const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(log.find("cond timeout"), std::string::npos) << log;
-    EXPECT_EQ(broadcasts(16).size(), 16u);
-    // From the log's time stamps: how long the sequence took to move on once
-    // a position's last answer was counted (wake-up, DOWN, next GO_DOWN).
-    double last_answer = 0, moving_on = 0;
-    std::istringstream lines(log);
-    for (std::string line; std::getline(lines, line);) {
-        const double stamp = std::strtod(line.c_str(), nullptr);
-        if (line.find(" GOING_DOWN ack from ") != std::string::npos)
-            last_answer = stamp;
-        else if (line.find(" Send going down module ") != std::string::npos && last_answer > 0)
-            moving_on += stamp - last_answer;
-        else if (line.find(" Send down for module sdk") != std::string::npos)
-            moving_on += stamp - last_answer;
-    }
-    std::cout << "take-down of 8 responsive modules: "
-              << std::chrono::duration_cast<std::chrono::microseconds>(took).count()
-              << " us in all, of which " << int(moving_on * 1e6)
-              << " us between a position's last answer and the next step" << std::endl;
 }
 
 } // namespace
