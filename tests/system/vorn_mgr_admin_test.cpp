@@ -3,6 +3,7 @@
 // with its real channels (in the sandbox), against fake modules that answer
 // each GO_DOWN broadcast from threads of their own.
 
+#include "log_capture.h"
 #include "vorn_mgr.h"
 #include "vorn_test_support.h"
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -163,6 +165,10 @@ protected:
     }
     static State state_of(Module mod) { return vornmgr_registry_snapshot()[mod].mod_status.mode.state; }
 
+    // Installed before SetUp starts the comm receive thread, which logs, and
+    // dropped after TearDown joined it; a case reads its own step's lines with
+    // take().
+    LogCapture capture;
     FakeModule listener;
     std::vector<std::unique_ptr<AnsweringModule>> modules;
 };
@@ -172,11 +178,11 @@ TEST_F(Administration, TakesModulesDownInLayeringOrderAsSoonAsAllAnswered)
     add(SDK);
     add(SWIVEND);
     add(SYSTEM_SERVICES);
-    testing::internal::CaptureStderr();
+    capture.take();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(vornmgr_admin_modules(REBOOT_WARM, ALL_MODULES, false));
     const auto took = std::chrono::steady_clock::now() - start;
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = capture.take();
 
     const std::vector<Seen> expected = {{GO_DOWN, SYSTEM_SERVICES, REBOOT_WARM}, {DOWN, SYSTEM_SERVICES, REBOOT_WARM},
                                         {GO_DOWN, SWIVEND, REBOOT_WARM},         {DOWN, SWIVEND, REBOOT_WARM},
@@ -199,14 +205,14 @@ TEST_F(Administration, SilentModuleRunsIntoThePositionsTimeOutAndLateAnswersChan
     add(BGP);
     add(STP);
     add(SDK, true);
-    testing::internal::CaptureStderr();
+    capture.take();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(vornmgr_admin_modules(REBOOT_FAST, BGP, false));
     const auto took = std::chrono::steady_clock::now() - start;
     // The late answer is handled before its ACK comes back.
     FakeModule late;
     EXPECT_EQ(late.request(pkg(vorn_test::msg(GO_DOWN, {BGP, SDK, REBOOT_FAST, GO_DOWN, 0}))), ACK_BYTES);
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = capture.take();
 
     // BGP's position allows 5 s, counted in whole seconds of the clock.
     EXPECT_GE(took, std::chrono::seconds(4)) << log;
@@ -234,9 +240,9 @@ TEST_F(Administration, ModuleThatFailsToGoDownIsRecordedAsFailure)
 TEST_F(Administration, UnregisteredTargetIsSkippedWithoutBroadcast)
 {
     add(SDK);
-    testing::internal::CaptureStderr();
+    capture.take();
     EXPECT_TRUE(vornmgr_admin_modules(REBOOT_WARM, BGP, false));
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = capture.take();
     EXPECT_EQ(log.find("Send going down"), std::string::npos) << log;
     EXPECT_EQ(state_of(SDK), MODULE_REGISTER);
 }
@@ -259,9 +265,9 @@ TEST_F(Administration, BringUpIsOneComeUpAndTheLayerThreeAnnouncement)
 
 TEST_F(Administration, NothingRegisteredMeansNothingBroadcast)
 {
-    testing::internal::CaptureStderr();
+    capture.take();
     EXPECT_TRUE(vornmgr_admin_modules(static_cast<Mode>(MAINTENANCE | REBOOT_COLD), ALL_MODULES, false));
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = capture.take();
     EXPECT_NE(log.find(" no registered modules\n"), std::string::npos) << log;
     EXPECT_EQ(operative_mode.load(), MAINTENANCE | REBOOT_COLD);
     EXPECT_EQ(required_state.load(), UP);
