@@ -5,10 +5,12 @@
 #define VORN_MGR_H
 
 #include "vorn_mgr_intf.h"
+#include "vorn_mgr_pkg.h"
 
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -117,17 +119,32 @@ extern std::atomic<bool> broadcast_l3_up;
 
 bool vornmgr_process_message(void *sock, int len, const char *pkg);
 
-// Fixed packages (host byte order, as on the wire).
-inline constexpr int32_t ack_package[3] = {12, ACK, 8};
-inline constexpr int32_t nack_package[3] = {12, NACK, 8};
-inline constexpr int32_t nl_info_package[3] = {12, NETWORK_LAYER_INFO, 8};
-inline constexpr int32_t discovery_probe_package[3] = {12, MODULE_STATUS_REQ, 8};
+// The function every package of the request path leaves through: each
+// handler's reply on the comm socket, and the broadcasts of vornmgr_pub_msg
+// (UP, the relays, the layer-3 announcement). It is zmq_send; a test that
+// wants the bytes rather than a socket gives its own, before any thread of
+// the manager runs (it is never changed while they run).
+typedef int (*vornmgr_sender_fn)(void *sock, const void *buf, size_t len, int flags);
+extern vornmgr_sender_fn vornmgr_package_sender;
+
+// A package of one message without payload, laid out by the package codec
+// once, at start.
+struct vornmgr_bare_package_t {
+    static constexpr int len = VORNMGR_PKG_HDR_LEN + VORNMGR_MSG_HDR_LEN;
+    explicit vornmgr_bare_package_t(State type);
+    char bytes[len];
+};
+extern const vornmgr_bare_package_t ack_package;
+extern const vornmgr_bare_package_t nack_package;
+extern const vornmgr_bare_package_t nl_info_package;
+extern const vornmgr_bare_package_t discovery_probe_package;
 
 // The handler contract: the comm socket, the request message (the first of
-// its package), the reply-length counter, the space left in the reply area and
-// the reply area. Each handler sends its own reply and returns true when it
-// (and any relay) went out in full. The dispatcher has checked that the message
-// lies within the package and holds the handler's whole payload record.
+// its package, right after the package's total_len), the reply-length
+// counter, the space left in the reply area and the reply area. Each handler
+// sends its own reply and returns true when it (and any relay) went out in
+// full. The dispatcher has checked that the message lies within the package
+// and holds the handler's whole payload record.
 typedef bool (*vornmgr_handler_fn)(void *sock, const char *msg, int *reply_len, int reply_space, char *reply);
 
 bool vornmgr_send_nack_response(void *sock, const char *msg, int *reply_len, int reply_space, char *reply);
@@ -144,22 +161,33 @@ bool vornmgr_process_nl_info(void *sock, const char *msg, int *reply_len, int re
 bool vornmgr_process_issu_info(void *sock, const char *msg, int *reply_len, int reply_space, char *reply);
 bool vornmgr_process_init_complete(void *sock, const char *msg, int *reply_len, int reply_space, char *reply);
 
-// Sends the 12-byte ACK on the comm socket; returns what zmq_send returned.
+// Sends the 12-byte ACK on the comm socket; returns what the sender returned.
 int vornmgr_send_ack(void *sock);
 
-// Payload records sit at any byte offset in a package: copy them out.
+// The package of a handler's request message, and the message as the codec
+// reads it there: false only for a message that is not whole, which the
+// dispatcher never hands on (it found the message within the bytes received,
+// so its package's total_len bounds it).
+inline const char *vornmgr_request_package(const char *msg)
+{
+    return msg - VORNMGR_PKG_HDR_LEN;
+}
+inline bool vornmgr_read_request(const char *msg, vornmgr_pkg_message_t *message)
+{
+    const char *package = vornmgr_request_package(msg);
+    return vornmgr_pkg_read_message(package, VORNMGR_PKG_HDR_LEN, vornmgr_pkg_end(package, VORNMGR_MAX_PKG_LEN),
+                                    message) == VORNMGR_PKG_MESSAGE;
+}
+// The payload record of a handler's request message (zero-filled if the
+// payload were too short for it, which the dispatcher never lets through).
 template <typename Record>
 inline Record vornmgr_read_payload(const char *msg)
 {
-    Record record;
-    memcpy(&record, msg + sizeof(msg_t), sizeof record);
+    vornmgr_pkg_message_t message{};
+    Record record{};
+    if (vornmgr_read_request(msg, &message))
+        vornmgr_pkg_read_payload(vornmgr_request_package(msg), &message, &record, int(sizeof record));
     return record;
-}
-inline int32_t vornmgr_read_int(const char *at)
-{
-    int32_t value;
-    memcpy(&value, at, sizeof value);
-    return value;
 }
 
 // ---------------------------------------------------------------------------

@@ -43,13 +43,11 @@ constexpr int go_down_timed_out = -11;
 
 bool vornmgr_publish_mode_change(State type, Module mod, Mode reason)
 {
-    const int32_t header[3] = {VORNMGR_PKG_HDR_LEN + VORNMGR_MSG_HDR_LEN + int32_t(sizeof(module_mode_t)), type,
-                               VORNMGR_MSG_HDR_LEN + int32_t(sizeof(module_mode_t))};
     const module_mode_t payload{mod, reason, type};
-    char package[sizeof header + sizeof payload];
-    memcpy(package, header, sizeof header);
-    memcpy(package + sizeof header, &payload, sizeof payload);
-    return vornmgr_pub_msg(sizeof package, package);
+    char package[VORNMGR_PKG_HDR_LEN + VORNMGR_MSG_HDR_LEN + sizeof payload];
+    vornmgr_pkg_init(package, sizeof package);
+    const int len = vornmgr_pkg_add(package, sizeof package, type, &payload, sizeof payload);
+    return len > 0 && vornmgr_pub_msg(len, package);
 }
 
 // Set when the manager stops: the take-down in progress ends at its current

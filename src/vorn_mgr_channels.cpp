@@ -279,7 +279,9 @@ void vornmgr_destroy_pub_channel(void)
 bool vornmgr_pub_msg(int len, const void *pkg)
 {
     std::lock_guard<std::mutex> guard(pub_lock);
-    const int sent = vornmgr_send_dontwait(pub_socket, len, pkg);
+    // Through the request path's package sender, like the replies, so that a
+    // test sees the broadcasts a request sets off (vorn_mgr.h).
+    const int sent = vornmgr_package_sender(pub_socket.handle(), pkg, static_cast<size_t>(len), ZMQ_DONTWAIT);
     if (sent == len) {
         pub_restart_delay = std::chrono::milliseconds{0};
         return true;
@@ -312,7 +314,7 @@ void vornmgr_fail_pub_channel(void)
 
 bool vornmgr_publish_dummy_nl_status(void)
 {
-    return vornmgr_pub_msg(sizeof nl_info_package, nl_info_package);
+    return vornmgr_pub_msg(nl_info_package.len, nl_info_package.bytes);
 }
 
 int vornmgr_comm_thread(void * /*arg*/)

@@ -38,18 +38,6 @@ const vornmgr_request_handler_t *vornmgr_find_handler(int32_t type)
     return nullptr;
 }
 
-// Where the message at `offset` ends, or -1 if its header or its body does not
-// fit in the package (so nothing beyond the received bytes is ever read).
-int vornmgr_message_end(const char *pkg, int total_len, int offset)
-{
-    if (total_len - offset < VORNMGR_MSG_HDR_LEN)
-        return -1;
-    const int32_t len = vornmgr_read_int(pkg + offset + offsetof(msg_t, len));
-    if (len < VORNMGR_MSG_HDR_LEN || len > total_len - offset)
-        return -1;
-    return offset + len;
-}
-
 // A package that cannot be walked is answered NACK, so that the module is not
 // left waiting and the reply socket stays in step.
 bool vornmgr_refuse_malformed(void *sock, const char *why, int total_len, int received, char *reply)
@@ -61,9 +49,22 @@ bool vornmgr_refuse_malformed(void *sock, const char *why, int total_len, int re
 
 } // namespace
 
+vornmgr_sender_fn vornmgr_package_sender = zmq_send;
+
+vornmgr_bare_package_t::vornmgr_bare_package_t(State type)
+{
+    vornmgr_pkg_init(bytes, len);
+    vornmgr_pkg_add(bytes, len, type, nullptr, 0);
+}
+
+const vornmgr_bare_package_t ack_package{ACK};
+const vornmgr_bare_package_t nack_package{NACK};
+const vornmgr_bare_package_t nl_info_package{NETWORK_LAYER_INFO};
+const vornmgr_bare_package_t discovery_probe_package{MODULE_STATUS_REQ};
+
 int vornmgr_send_ack(void *sock)
 {
-    return zmq_send(sock, ack_package, sizeof ack_package, 0);
+    return vornmgr_package_sender(sock, ack_package.bytes, ack_package.len, 0);
 }
 
 bool vornmgr_process_message(void *sock, int len, const char *pkg)
@@ -79,24 +80,26 @@ bool vornmgr_process_message(void *sock, int len, const char *pkg)
         return vornmgr_refuse_malformed(sock, "package over 1024 bytes", -1, len, reply);
     if (len < VORNMGR_PKG_HDR_LEN)
         return vornmgr_refuse_malformed(sock, "no package header", -1, len, reply);
-    const int32_t total_len = vornmgr_read_int(pkg);
+    // A module that says it sent more than arrived is refused, not trusted
+    // up to what did arrive.
+    int32_t total_len;
+    memcpy(&total_len, pkg, sizeof total_len);
     if (total_len > len)
         return vornmgr_refuse_malformed(sock, "total_len beyond the bytes received", total_len, len, reply);
     if (total_len <= VORNMGR_PKG_HDR_LEN)
         return vornmgr_refuse_malformed(sock, "package without a message", total_len, len, reply);
-    const int first_end = vornmgr_message_end(pkg, total_len, VORNMGR_PKG_HDR_LEN);
-    if (first_end < 0)
+    const int end = vornmgr_pkg_end(pkg, len);
+    vornmgr_pkg_message_t request;
+    if (vornmgr_pkg_read_message(pkg, VORNMGR_PKG_HDR_LEN, end, &request) != VORNMGR_PKG_MESSAGE)
         return vornmgr_refuse_malformed(sock, "message length out of bounds", total_len, len, reply);
 
     const char *msg = pkg + VORNMGR_PKG_HDR_LEN;
-    const int32_t type = vornmgr_read_int(msg + offsetof(msg_t, type));
-    const int32_t msg_len = vornmgr_read_int(msg + offsetof(msg_t, len));
-    const vornmgr_request_handler_t *handler = vornmgr_find_handler(type);
+    const vornmgr_request_handler_t *handler = vornmgr_find_handler(request.type);
     bool result;
     if (handler == nullptr) {
-        LOG_INFO("%s:%d unknown request 0x%x len\n", __func__, type, msg_len);
+        LOG_INFO("%s:%d unknown request 0x%x len\n", __func__, request.type, request.len);
         result = vornmgr_send_nack_response(sock, msg, &reply_len, VORNMGR_MAX_PKG_LEN, reply);
-    } else if (msg_len - VORNMGR_MSG_HDR_LEN < handler->payload_len) {
+    } else if (request.payload_len < handler->payload_len) {
         return vornmgr_refuse_malformed(sock, "payload too short for its type", total_len, len, reply);
     } else {
         result = handler->handle(sock, msg, &reply_len, VORNMGR_MAX_PKG_LEN, reply);
@@ -104,25 +107,23 @@ bool vornmgr_process_message(void *sock, int len, const char *pkg)
 
     // One request gets one reply: further messages in the package are only
     // reported.
-    for (int offset = first_end; offset < total_len;) {
-        const int end = vornmgr_message_end(pkg, total_len, offset);
-        if (end < 0) {
-            LOG_INFO("ignored malformed rest of request package (%d bytes)\n", total_len - offset);
-            break;
-        }
-        LOG_INFO("ignored further message 0x%x in one request package\n",
-                 static_cast<unsigned>(vornmgr_read_int(pkg + offset)));
-        offset = end;
+    int offset = VORNMGR_PKG_HDR_LEN + request.len;
+    vornmgr_pkg_message_t further;
+    while (vornmgr_pkg_read_message(pkg, offset, end, &further) == VORNMGR_PKG_MESSAGE) {
+        LOG_INFO("ignored further message 0x%x in one request package\n", static_cast<unsigned>(further.type));
+        offset += further.len;
     }
+    if (offset < end)
+        LOG_INFO("ignored malformed rest of request package (%d bytes)\n", end - offset);
     return result;
 }
 
 bool vornmgr_send_nack_response(void *sock, const char * /*msg*/, int * /*reply_len*/, int /*reply_space*/,
                                 char * /*reply*/)
 {
-    const int sent = zmq_send(sock, nack_package, sizeof nack_package, 0);
-    if (sent != int(sizeof nack_package)) {
-        LOG_ERR("failed send nack %d bytes (send %d): %s\n", int(sizeof nack_package), sent, zmq_strerror(errno));
+    const int sent = vornmgr_package_sender(sock, nack_package.bytes, nack_package.len, 0);
+    if (sent != nack_package.len) {
+        LOG_ERR("failed send nack %d bytes (send %d): %s\n", nack_package.len, sent, zmq_strerror(errno));
         return false;
     }
     return true;
@@ -131,7 +132,9 @@ bool vornmgr_send_nack_response(void *sock, const char * /*msg*/, int * /*reply_
 bool vornmgr_process_module_registration(void *sock, const char *msg, int *reply_len, int reply_space,
                                          char *reply)
 {
-    const int32_t type = vornmgr_read_int(msg + offsetof(msg_t, type));
+    vornmgr_pkg_message_t message{};
+    vornmgr_read_request(msg, &message);
+    const int32_t type = message.type;
     const module_connect request = vornmgr_read_payload<module_connect>(msg);
     if (!vornmgr_is_valid_module(request.mod)) {
         LOG_ERR("Invalid Module 0x%x\n", static_cast<unsigned>(request.mod));
@@ -156,8 +159,8 @@ bool vornmgr_process_module_registration(void *sock, const char *msg, int *reply
     if (left)
         vornmgr_forget_go_down_answers_of(request.mod);
     const int sent = vornmgr_send_ack(sock);
-    if (sent != int(sizeof ack_package)) {
-        LOG_ERR("failed send len %d (send %d) %s\n", int(sizeof ack_package), sent, zmq_strerror(errno));
+    if (sent != ack_package.len) {
+        LOG_ERR("failed send len %d (send %d) %s\n", ack_package.len, sent, zmq_strerror(errno));
         return false;
     }
     return true;
@@ -175,8 +178,8 @@ bool vornmgr_process_keepalive_response(void *sock, const char *msg, int *reply_
         registered_mods[mod].last_keepalive = answer.seq;
     }
     const int sent = vornmgr_send_ack(sock);
-    if (sent != int(sizeof ack_package)) {
-        LOG_ERR("%d failed send len %d (%s)\n", sent, int(sizeof ack_package), zmq_strerror(errno));
+    if (sent != ack_package.len) {
+        LOG_ERR("%d failed send len %d (%s)\n", sent, ack_package.len, zmq_strerror(errno));
         return false;
     }
     return true;
@@ -195,8 +198,8 @@ bool vornmgr_process_module_status_response(void *sock, const char *msg, int *re
     LOG_INFO("module status response from %s Mode %s State %s\n", mod_id_to_str(mod),
              mode_to_str(answer.mode.mode, mode_text), mod_state_to_str(answer.mode.state));
     const int sent = vornmgr_send_ack(sock);
-    if (sent != int(sizeof ack_package)) {
-        LOG_ERR("failed send ack %d bytes send %d, %s\n", int(sizeof ack_package), sent, zmq_strerror(errno));
+    if (sent != ack_package.len) {
+        LOG_ERR("failed send ack %d bytes send %d, %s\n", ack_package.len, sent, zmq_strerror(errno));
         return false;
     }
     std::lock_guard<std::mutex> guard(registry_lock);

@@ -37,13 +37,12 @@ bool vornmgr_process_init_complete(void *sock, const char *msg, int *reply_len, 
                  mode_to_str(report.mode.mode, report_text), mod_state_to_str(report.mode.state));
     }
 
-    const int32_t header[3] = {VORNMGR_PKG_HDR_LEN + VORNMGR_MSG_HDR_LEN + int32_t(sizeof(module_status_t)), UP,
-                               VORNMGR_MSG_HDR_LEN + int32_t(sizeof(module_status_t))};
     const module_status_t up{{mod, mode, state}, NO_ERROR};
-    memcpy(reply, header, sizeof header);
-    memcpy(reply + sizeof header, &up, sizeof up);
-    const int up_len = header[0];
-    const int sent = zmq_send(sock, reply, up_len, 0);
+    vornmgr_pkg_init(reply, reply_space);
+    const int up_len = vornmgr_pkg_add(reply, reply_space, UP, &up, sizeof up);
+    if (up_len < 0)
+        return false;
+    const int sent = vornmgr_package_sender(sock, reply, up_len, 0);
     if (sent != up_len) {
         LOG_ERR("failed send %d bytes (send %d) %s\n", up_len, sent, zmq_strerror(errno));
         return false;

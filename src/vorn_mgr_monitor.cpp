@@ -43,8 +43,11 @@ void vornmgr_announce_l3_if_overdue(void)
 void vornmgr_send_keepalive(void)
 {
     const int32_t seq = keepalive_seq_no++;
-    const int32_t package[4] = {16, KEEP_ALIVE_REQ, 12, seq};
-    if (vornmgr_pub_send_no_restart(sizeof package, package) != int(sizeof package))
+    const keepalive_request_t request{seq};
+    char package[VORNMGR_PKG_HDR_LEN + VORNMGR_MSG_HDR_LEN + sizeof request];
+    vornmgr_pkg_init(package, sizeof package);
+    const int len = vornmgr_pkg_add(package, sizeof package, KEEP_ALIVE_REQ, &request, sizeof request);
+    if (vornmgr_pub_send_no_restart(len, package) != len)
         LOG_ERR("failed to send keepalive seq %d %s\n", seq, zmq_strerror(errno));
 }
 

@@ -15,28 +15,19 @@ std::atomic<bool> broadcast_l3_up{false};
 
 namespace {
 
-// Offsets in the LOAD_COMPLETE reply: MODE_INFO message, then MOD_LIST.
-constexpr int mode_info_offset = VORNMGR_PKG_HDR_LEN;
-constexpr int mode_info_len = VORNMGR_MSG_HDR_LEN + int(sizeof(module_mode_t));
-constexpr int mod_list_offset = mode_info_offset + mode_info_len;
-
-void vornmgr_put_int(char *at, int32_t value)
-{
-    memcpy(at, &value, sizeof value);
-}
-
 // Relays one message to every module as a package of its own, byte for byte
 // as the module sent it: only the message the manager handled goes out, never
 // whatever else the sender packed behind it. The dispatcher checked that the
 // message lies within the package, so it fits the reply area.
 bool vornmgr_relay_message(const char *msg, int reply_space, char *reply)
 {
-    const int32_t msg_len = vornmgr_read_int(msg + offsetof(msg_t, len));
-    const int package_len = VORNMGR_PKG_HDR_LEN + msg_len;
-    if (msg_len < VORNMGR_MSG_HDR_LEN || package_len > reply_space)
+    vornmgr_pkg_message_t message{};
+    if (!vornmgr_read_request(msg, &message) || vornmgr_pkg_init(reply, reply_space) < 0)
         return false;
-    vornmgr_put_int(reply, package_len);
-    memcpy(reply + VORNMGR_PKG_HDR_LEN, msg, static_cast<size_t>(msg_len));
+    const int package_len = vornmgr_pkg_add(reply, reply_space, message.type,
+                                            vornmgr_request_package(msg) + message.payload_offset, message.payload_len);
+    if (package_len < 0)
+        return false;
     return vornmgr_pub_msg(package_len, reply);
 }
 
@@ -53,8 +44,8 @@ bool vornmgr_process_load_complete(void *sock, const char *msg, int *reply_len, 
     const Mode mode = operative_mode;
     const State state = required_state;
     const module_mode_t mode_info{mod, mode, state};
+    int32_t up_mods[MAX_MODULES];
     int count = 0;
-    char *list = reply + mod_list_offset + VORNMGR_MSG_HDR_LEN;
     {
         std::lock_guard<std::mutex> guard(registry_lock);
         registered_modules_t &row = registered_mods[mod];
@@ -70,8 +61,7 @@ bool vornmgr_process_load_complete(void *sock, const char *msg, int *reply_len, 
         for (int other = 0; other < MAX_MODULES; other++) {
             if (other == mod || registered_mods[other].mod_status.mode.state != UP)
                 continue;
-            vornmgr_put_int(list + count * int(sizeof(Module)), other);
-            count++;
+            up_mods[count++] = other;
         }
     }
     char mode_text[VORNMGR_TEXT_BUF_LEN];
@@ -79,17 +69,16 @@ bool vornmgr_process_load_complete(void *sock, const char *msg, int *reply_len, 
              mod_state_to_str(state));
     LOG_INFO("%d modules already up\n", count);
 
-    const int list_len = VORNMGR_MSG_HDR_LEN + count * int(sizeof(Module));
-    const int total_len = mod_list_offset + list_len;
-    vornmgr_put_int(reply, total_len);
-    vornmgr_put_int(reply + mode_info_offset, MODE_INFO);
-    vornmgr_put_int(reply + mode_info_offset + offsetof(msg_t, len), mode_info_len);
-    memcpy(reply + mode_info_offset + VORNMGR_MSG_HDR_LEN, &mode_info, sizeof mode_info);
-    vornmgr_put_int(reply + mod_list_offset, MOD_LIST);
-    vornmgr_put_int(reply + mod_list_offset + offsetof(msg_t, len), list_len);
+    // MODE_INFO, then MOD_LIST: the other modules that are up.
+    vornmgr_pkg_init(reply, reply_space);
+    vornmgr_pkg_add(reply, reply_space, MODE_INFO, &mode_info, sizeof mode_info);
+    const int total_len =
+        vornmgr_pkg_add(reply, reply_space, MOD_LIST, up_mods, count * int(sizeof up_mods[0]));
+    if (total_len < 0)
+        return false;
     *reply_len = total_len;
 
-    const int sent = zmq_send(sock, reply, total_len, 0);
+    const int sent = vornmgr_package_sender(sock, reply, total_len, 0);
     if (sent != total_len) {
         LOG_ERR("%d failed send len %d (%s)\n", sent, total_len, zmq_strerror(errno));
         return false;
@@ -117,8 +106,8 @@ bool vornmgr_process_go_down_response(void *sock, const char *msg, int * /*reply
         vornmgr_set_mod_state(for_mod, operative_mode, answer.failure_reason != NO_ERROR ? FAILURE : DOWN);
 
     const int sent = vornmgr_send_ack(sock);
-    if (sent != int(sizeof ack_package)) {
-        LOG_ERR("failed send len %d (send %d) %s\n", int(sizeof ack_package), sent, zmq_strerror(errno));
+    if (sent != ack_package.len) {
+        LOG_ERR("failed send len %d (send %d) %s\n", ack_package.len, sent, zmq_strerror(errno));
         return false;
     }
 
@@ -132,8 +121,8 @@ bool vornmgr_process_nl_info(void *sock, const char *msg, int * /*reply_len*/, i
 {
     LOG_INFO("process network layer info\n");
     const int sent = vornmgr_send_ack(sock);
-    if (sent != int(sizeof ack_package)) {
-        LOG_ERR("failed send %d bytes (send %d) %s\n", int(sizeof ack_package), sent, zmq_strerror(errno));
+    if (sent != ack_package.len) {
+        LOG_ERR("failed send %d bytes (send %d) %s\n", ack_package.len, sent, zmq_strerror(errno));
         return false;
     }
     const bool relayed = vornmgr_relay_message(msg, reply_space, reply);
@@ -149,8 +138,8 @@ bool vornmgr_process_issu_info(void *sock, const char *msg, int * /*reply_len*/,
     LOG_INFO("issu info from %s action %s status %s\n", mod_id_to_str(info.module),
              issu_action_to_str(info.action, action_text), issu_status_to_str(info.status, status_text));
     const int sent = vornmgr_send_ack(sock);
-    if (sent != int(sizeof ack_package)) {
-        LOG_ERR("failed send %d bytes (send %d) %s\n", int(sizeof ack_package), sent, zmq_strerror(errno));
+    if (sent != ack_package.len) {
+        LOG_ERR("failed send %d bytes (send %d) %s\n", ack_package.len, sent, zmq_strerror(errno));
         return false;
     }
     return vornmgr_relay_message(msg, reply_space, reply);

@@ -43,7 +43,7 @@ int vornmgr_create_background_thread(void)
 
 void vornmgr_discover_modules(void)
 {
-    const int sent = vornmgr_pub_send_no_restart(sizeof discovery_probe_package, discovery_probe_package);
-    if (sent != int(sizeof discovery_probe_package))
+    const int sent = vornmgr_pub_send_no_restart(discovery_probe_package.len, discovery_probe_package.bytes);
+    if (sent != discovery_probe_package.len)
         LOG_ERR("failed to send discovery probe %s\n", zmq_strerror(errno));
 }

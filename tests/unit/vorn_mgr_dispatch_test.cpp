@@ -3,21 +3,20 @@
 // package walk, every handler's reply and registry effect, the go-down
 // counting, the relays, and that none of it allocates per message.
 //
-// This program defines zmq_send itself, so every send of the manager's code
-// lands in `wire` instead of on a socket: the comm socket is the token
-// `comm`, broadcasts go to the (absent) publish socket, nullptr.
+// The manager's package sender (vornmgr_package_sender) is this program's,
+// so every reply and broadcast lands in `wire` instead of on a socket: the
+// comm socket is the token `comm`, broadcasts go to the (absent) publish
+// socket, nullptr.
 
 #include "vorn_mgr.h"
 
-#include "log_test_util.h"
+#include "log_capture.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <array>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <thread>
@@ -43,9 +42,7 @@ struct Wire {
 
 void *const comm = reinterpret_cast<void *>(0x1);
 
-} // namespace
-
-extern "C" int zmq_send(void *sock, const void *buf, size_t len, int /*flags*/)
+int send_to_wire(void *sock, const void *buf, size_t len, int /*flags*/)
 {
     const int index = wire.sends_seen++;
     if (index == wire.fail_sends_to) {
@@ -60,6 +57,8 @@ extern "C" int zmq_send(void *sock, const void *buf, size_t len, int /*flags*/)
     }
     return int(len);
 }
+
+} // namespace
 
 // Allocation counting for the calling thread (not under the sanitizers, which
 // own malloc themselves).
@@ -123,14 +122,13 @@ const Bytes nack = ints({12, 108, 8});
 
 class Dispatch : public ::testing::Test {
 protected:
-    std::filesystem::path dir =
-        log_test::unique_dir("vorn_mgr_dispatch_test");
+    vorn_test::LogCapture capture;
     std::string log;
+    const vornmgr_sender_fn manager_sender = vornmgr_package_sender;
 
     void SetUp() override
     {
-        std::filesystem::create_directories(dir);
-        setenv("TEST_TMPDIR", dir.c_str(), 1);  // captured output stays in the build tree
+        vornmgr_package_sender = send_to_wire;
         {
             std::lock_guard<std::mutex> guard(registry_lock);
             registered_mods = {};
@@ -148,7 +146,7 @@ protected:
         // There is no publish channel here to restart, and none may be opened.
         zmq_socket_restart_on_error = false;
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+    void TearDown() override { vornmgr_package_sender = manager_sender; }
 
     // Hands the package to the dispatcher as the receive loop would, in a
     // buffer of exactly the received size so that any read past it is caught
@@ -158,10 +156,9 @@ protected:
         std::vector<char> received(package.begin(), package.end());
         wire.count = 0;
         wire.sends_seen = 0;
-        testing::internal::CaptureStderr();
         const bool result = vornmgr_process_message(
             comm, reported_len < 0 ? int(received.size()) : reported_len, received.data());
-        log = testing::internal::GetCapturedStderr();
+        log = capture.take();
         return result;
     }
     // The one reply on the comm socket, or an empty vector.
@@ -293,11 +290,10 @@ TEST_F(Dispatch, StatusAnswerOfAnotherModuleLeavesTheSystemModeAlone)
 TEST_F(Dispatch, StatusAnswerWhoseAckFailsStoresNothing)
 {
     wire.fail_sends_to = 0;
-    testing::internal::CaptureStderr();
     wire.count = 0;
     Bytes package = request(MODULE_STATUS_RESP, {SWIVEND, REBOOT_WARM, UP, 0});
     EXPECT_FALSE(vornmgr_process_message(comm, int(package.size()), reinterpret_cast<char *>(package.data())));
-    log = testing::internal::GetCapturedStderr();
+    log = capture.take();
     EXPECT_TRUE(logged(" ERR failed send ack 12 bytes send -1, ")) << log;
     EXPECT_FALSE(vornmgr_is_mod_registered(SWIVEND));
     EXPECT_EQ(operative_mode.load(), REBOOT_COLD);
@@ -409,9 +405,8 @@ TEST_F(Dispatch, InitCompleteWhoseReplyFailsBroadcastsNothing)
 {
     wire.fail_sends_to = 0;
     Bytes package = request(INIT_COMPLETE, {BGP, REBOOT_WARM, UP, 0});
-    testing::internal::CaptureStderr();
     EXPECT_FALSE(vornmgr_process_message(comm, int(package.size()), reinterpret_cast<char *>(package.data())));
-    log = testing::internal::GetCapturedStderr();
+    log = capture.take();
     EXPECT_TRUE(logged(" ERR failed send 28 bytes (send -1) ")) << log;
     EXPECT_EQ(wire.count, 0u);
     EXPECT_TRUE(vornmgr_is_mod_registered(BGP));  // the row was already updated
@@ -483,9 +478,8 @@ TEST_F(GoDownAnswers, AnswerWhoseAckFailsIsNotCounted)
 {
     wire.fail_sends_to = 0;
     Bytes package = request(GO_DOWN, {STP, SDK, 0, 0, 0});
-    testing::internal::CaptureStderr();
     EXPECT_FALSE(vornmgr_process_message(comm, int(package.size()), reinterpret_cast<char *>(package.data())));
-    log = testing::internal::GetCapturedStderr();
+    log = capture.take();
     EXPECT_TRUE(logged(" ERR failed send len 12 (send -1) ")) << log;
     EXPECT_EQ(received(), 0);
 }
@@ -522,9 +516,8 @@ TEST_F(Dispatch, FailedRelayClearsTheLayerThreeAnnouncement)
     broadcast_l3_up = true;
     wire.fail_sends_to = 1;  // the relay, after the ACK
     Bytes package = request(NETWORK_LAYER_INFO);
-    testing::internal::CaptureStderr();
     EXPECT_FALSE(vornmgr_process_message(comm, int(package.size()), reinterpret_cast<char *>(package.data())));
-    log = testing::internal::GetCapturedStderr();
+    log = capture.take();
     EXPECT_FALSE(broadcast_l3_up.load());
     EXPECT_TRUE(logged(" ERR failed publish len 12 (send -1) ")) << log;
 }
@@ -644,9 +637,8 @@ TEST_F(Dispatch, RequestsAreHandledWithoutHeapAllocation)
         request(42),
         ints({16, MODULE_REGISTER, 200, STP}),
     };
-    // Output goes to a file so that the log's own first-use set-up (time
-    // zone) happens before counting starts.
-    testing::internal::CaptureStderr();
+    // A first pass, so that the log's own first-use set-up (time zone)
+    // happens before counting starts.
     for (const Bytes &package : requests)
         vornmgr_process_message(comm, int(package.size()), reinterpret_cast<const char *>(package.data()));
     for (const Bytes &package : requests) {
@@ -657,7 +649,6 @@ TEST_F(Dispatch, RequestsAreHandledWithoutHeapAllocation)
         EXPECT_EQ(allocations, 0) << "request type " << reinterpret_cast<const int32_t *>(package.data())[1];
         wire.count = 0;
     }
-    testing::internal::GetCapturedStderr();
 #endif
 }
 
