@@ -35,7 +35,8 @@ endif()
 
 add_library(vorn_fuzz_support STATIC fuzz/fuzz_support.cpp)
 target_include_directories(vorn_fuzz_support PUBLIC ${PROJECT_SOURCE_DIR}/fuzz)
-target_link_libraries(vorn_fuzz_support PUBLIC vorn_log)
+# Its header lays out packages with the package codec.
+target_link_libraries(vorn_fuzz_support PUBLIC vorn_log vorn_intf)
 
 # The operator tool's configuration reader, compiled from its own source with
 # the names it shares with the manager prefixed, so that one program can hold

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // fuzz_support.h - what the fuzz targets share: the check that turns a broken
 // promise of the code under test into a crash the fuzzer keeps, the way an
-// input is cut into the packages of one conversation, and quiet logging for
-// long fuzzing runs.
+// input is cut into the packages of one conversation, packages laid out by
+// the package codec, and quiet logging for long fuzzing runs.
 //
 // Every target defines LLVMFuzzerTestOneInput and LLVMFuzzerInitialize. They
 // are built twice: with libFuzzer in the clang fuzz build (scripts/fuzz), and
@@ -10,6 +10,8 @@
 // input is replayed as a unit test.
 #ifndef VORN_FUZZ_SUPPORT_H
 #define VORN_FUZZ_SUPPORT_H
+
+#include "vorn_mgr_pkg.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -57,6 +59,43 @@ inline std::vector<uint8_t> ints(std::initializer_list<int32_t> values)
         at += 4;
     }
     return bytes;
+}
+
+// One message of a package to build: its type and its payload's bytes.
+struct Message {
+    int32_t type;
+    std::vector<uint8_t> payload;
+};
+
+inline Message message(int32_t type, std::initializer_list<int32_t> payload = {})
+{
+    return {type, ints(payload)};
+}
+
+// A well-formed package of `messages`, laid out by the package codec as the
+// manager and the modules lay out theirs.
+inline std::vector<uint8_t> package(std::initializer_list<Message> messages)
+{
+    int capacity = VORNMGR_PKG_HDR_LEN;
+    for (const Message &message : messages)
+        capacity += VORNMGR_MSG_HDR_LEN + static_cast<int>(message.payload.size());
+    std::vector<uint8_t> bytes(static_cast<size_t>(capacity));
+    vornmgr_pkg_init(bytes.data(), capacity);
+    for (const Message &message : messages)
+        vornmgr_pkg_add(bytes.data(), capacity, message.type, message.payload.data(),
+                        static_cast<int>(message.payload.size()));
+    return bytes;
+}
+
+// The type of a package's first message, or -1 if it has none.
+inline int32_t first_type(const std::vector<uint8_t> &package)
+{
+    const int size = static_cast<int>(package.size());
+    vornmgr_pkg_message_t first;
+    if (vornmgr_pkg_read_message(package.data(), VORNMGR_PKG_HDR_LEN, vornmgr_pkg_end(package.data(), size),
+                                 &first) != VORNMGR_PKG_MESSAGE)
+        return -1;
+    return first.type;
 }
 
 // Cuts an input into the packages of one conversation, one after another. A

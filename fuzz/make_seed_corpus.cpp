@@ -25,6 +25,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 using vorn_fuzz::ints;
+using vorn_fuzz::Message;
 
 Bytes cat(std::initializer_list<Bytes> parts)
 {
@@ -34,17 +35,16 @@ Bytes cat(std::initializer_list<Bytes> parts)
     return all;
 }
 
-// A message: type, len, payload.
-Bytes msg(int32_t type, std::initializer_list<int32_t> payload = {})
+// A message of int32 payload values, and a package of messages, laid out by
+// the package codec. The malformed seeds are written as the int32s they are.
+Message msg(int32_t type, std::initializer_list<int32_t> payload = {})
 {
-    return cat({ints({type, static_cast<int32_t>(8 + 4 * payload.size())}), ints(payload)});
+    return vorn_fuzz::message(type, payload);
 }
 
-// A package: total_len, then its messages.
-Bytes pkg(std::initializer_list<Bytes> messages)
+Bytes pkg(std::initializer_list<Message> messages)
 {
-    const Bytes body = cat(messages);
-    return cat({ints({static_cast<int32_t>(4 + body.size())}), body});
+    return vorn_fuzz::package(messages);
 }
 
 Bytes text(const std::string &s)

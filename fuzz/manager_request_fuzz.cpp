@@ -33,7 +33,9 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using vorn_fuzz::ints;
+using vorn_fuzz::first_type;
+using vorn_fuzz::message;
+using vorn_fuzz::package;
 using vorn_fuzz::read_int;
 
 // Our own broadcast type, published until the subscriber hears it: a new
@@ -91,7 +93,7 @@ std::optional<Bytes> next_broadcast(void)
 {
     for (;;) {
         std::optional<Bytes> broadcast = receive(peers.subscriber, wait_ms);
-        if (!broadcast || broadcast->size() < 8 || read_int(broadcast->data() + 4) != PRIME)
+        if (!broadcast || first_type(*broadcast) != PRIME)
             return broadcast;
     }
 }
@@ -102,11 +104,11 @@ void subscribe_to_publish_channel(void)
     peers.subscriber = make_socket(ZMQ_SUB);
     zmq_setsockopt(peers.subscriber, ZMQ_SUBSCRIBE, "", 0);
     FUZZ_CHECK(zmq_connect(peers.subscriber, VORNMGR_PUB_ENDPOINT) == 0, "connect: %s", zmq_strerror(errno));
-    const int32_t prime[3] = {12, PRIME, 8};
+    const Bytes prime = package({message(PRIME)});
     for (int attempt = 0; attempt < 200; attempt++) {
-        vornmgr_pub_msg(sizeof prime, prime);
+        vornmgr_pub_msg(static_cast<int>(prime.size()), prime.data());
         std::optional<Bytes> heard = receive(peers.subscriber, 50);
-        if (heard && heard->size() == sizeof prime && read_int(heard->data() + 4) == PRIME)
+        if (heard && *heard == prime)
             return;
     }
     FUZZ_CHECK(false, "the subscription to the publish channel never took effect");
@@ -138,47 +140,55 @@ struct Promise {
     bool relay = false;   // the first message is broadcast unchanged
 };
 
-Promise judge(const uint8_t *package, size_t size)
+// The promise of a request whose first message is `request` and whose payload
+// holds a Record naming the requesting module.
+template <typename Record, typename ModuleOf>
+Promise module_promise(const uint8_t *bytes, const vornmgr_pkg_message_t &request, Reply reply, ModuleOf module_of)
 {
-    const int hdr = VORNMGR_PKG_HDR_LEN + VORNMGR_MSG_HDR_LEN;
-    if (size > VORNMGR_MAX_PKG_LEN || size < static_cast<size_t>(hdr))
+    Record record;
+    if (!vornmgr_pkg_read_payload(bytes, &request, &record, sizeof record))
         return {};
-    const int32_t total_len = read_int(package);
-    const int32_t type = read_int(package + 4);
-    const int32_t len = read_int(package + 8);
-    if (total_len < hdr || static_cast<size_t>(total_len) > size || len < VORNMGR_MSG_HDR_LEN ||
-        len > total_len - VORNMGR_PKG_HDR_LEN)
+    const int32_t mod = module_of(record);
+    if (static_cast<uint32_t>(mod) >= MAX_MODULES)
         return {};
-    const uint8_t *payload = package + hdr;
-    const int32_t payload_len = len - VORNMGR_MSG_HDR_LEN;
-    const auto module_at = [&](int offset, int32_t needed, Reply reply) -> Promise {
-        if (payload_len < needed)
-            return {};
-        const int32_t mod = read_int(payload + offset);
-        if (static_cast<uint32_t>(mod) >= MAX_MODULES)
-            return {};
-        return {reply, mod, false};
-    };
-    switch (type) {
+    return {reply, mod, false};
+}
+
+Promise judge(const uint8_t *bytes, size_t size)
+{
+    if (size > VORNMGR_MAX_PKG_LEN || size < static_cast<size_t>(VORNMGR_PKG_HDR_LEN))
+        return {};
+    // A total_len beyond the bytes received is refused, not cut to them.
+    if (static_cast<size_t>(read_int(bytes)) > size)
+        return {};
+    const int end = vornmgr_pkg_end(bytes, static_cast<int>(size));
+    vornmgr_pkg_message_t request;
+    if (vornmgr_pkg_read_message(bytes, VORNMGR_PKG_HDR_LEN, end, &request) != VORNMGR_PKG_MESSAGE)
+        return {};
+    const auto registration = [](const module_connect_t &record) { return int32_t(record.mod); };
+    const auto status = [](const module_status_t &record) { return int32_t(record.mode.mod); };
+    const auto keepalive = [](const keepalive_response_t &record) { return int32_t(record.mod_status.mode.mod); };
+    const auto holds = [&](size_t record_len) { return request.payload_len >= static_cast<int32_t>(record_len); };
+    switch (request.type) {
     case MODULE_REGISTER:
     case MODULE_UNREGISTER:
-        return module_at(0, sizeof(module_connect_t), Reply::ack);
+        return module_promise<module_connect_t>(bytes, request, Reply::ack, registration);
     case LOAD_COMPLETE:
-        return module_at(0, sizeof(module_status_t), Reply::load_complete);
+        return module_promise<module_status_t>(bytes, request, Reply::load_complete, status);
     case INIT_COMPLETE:
-        return module_at(0, sizeof(module_status_t), Reply::up);
+        return module_promise<module_status_t>(bytes, request, Reply::up, status);
     case KEEP_ALIVE_RESP:
-        return module_at(offsetof(keepalive_response_t, mod_status), sizeof(keepalive_response_t), Reply::ack);
+        return module_promise<keepalive_response_t>(bytes, request, Reply::ack, keepalive);
     case MODULE_STATUS_RESP:
-        return module_at(0, sizeof(module_status_t), Reply::ack);
+        return module_promise<module_status_t>(bytes, request, Reply::ack, status);
     case GO_DOWN:
-        if (payload_len < static_cast<int32_t>(sizeof(module_down_status_t)))
+        if (!holds(sizeof(module_down_status_t)))
             return {};
         return {Reply::ack, -1, false};
     case NETWORK_LAYER_INFO:
         return {Reply::ack, -1, true};
     case ISSU_INFO:
-        if (payload_len < static_cast<int32_t>(sizeof(issu_info_t)))
+        if (!holds(sizeof(issu_info_t)))
             return {};
         return {Reply::ack, -1, true};
     default:
@@ -189,43 +199,41 @@ Promise judge(const uint8_t *package, size_t size)
 void check_well_formed(const Bytes &reply)
 {
     FUZZ_CHECK(reply.size() >= 12 && reply.size() <= VORNMGR_MAX_PKG_LEN, "reply of %zu bytes", reply.size());
-    FUZZ_CHECK(static_cast<size_t>(read_int(reply.data())) == reply.size(), "reply total_len %d, %zu bytes sent",
-               read_int(reply.data()), reply.size());
-    size_t offset = 4;
-    while (offset < reply.size()) {
-        FUZZ_CHECK(reply.size() - offset >= 8, "reply message header cut at %zu", offset);
-        const int32_t len = read_int(reply.data() + offset + 4);
-        FUZZ_CHECK(len >= 8 && static_cast<size_t>(len) <= reply.size() - offset, "reply message len %d at %zu", len,
-                   offset);
-        offset += static_cast<size_t>(len);
-    }
+    const int size = static_cast<int>(reply.size());
+    FUZZ_CHECK(read_int(reply.data()) == size, "reply total_len %d, %d bytes sent", read_int(reply.data()), size);
+    // Its messages fill it exactly.
+    const int end = vornmgr_pkg_end(reply.data(), size);
+    int offset = VORNMGR_PKG_HDR_LEN;
+    vornmgr_pkg_message_t message;
+    vornmgr_pkg_read_t read;
+    while ((read = vornmgr_pkg_read_message(reply.data(), offset, end, &message)) == VORNMGR_PKG_MESSAGE)
+        offset += message.len;
+    FUZZ_CHECK(read != VORNMGR_PKG_MALFORMED, "reply message len %d at %d", message.len, offset);
+    FUZZ_CHECK(offset == end, "reply message header cut at %d", offset);
 }
 
+// MODE_INFO for the requester, then MOD_LIST: every other module that is up,
+// in ascending order.
 void check_load_complete_reply(const Bytes &reply, int32_t mod)
 {
-    FUZZ_CHECK(reply.size() >= 32 && (reply.size() - 32) % 4 == 0, "load-complete reply of %zu bytes", reply.size());
-    const Bytes mode_info = ints({MODE_INFO, 20, mod, operative_mode.load(), required_state.load()});
-    FUZZ_CHECK(memcmp(reply.data() + 4, mode_info.data(), mode_info.size()) == 0, "MODE_INFO for module %d", mod);
-    FUZZ_CHECK(read_int(reply.data() + 24) == MOD_LIST, "second message type %d", read_int(reply.data() + 24));
-    FUZZ_CHECK(static_cast<size_t>(read_int(reply.data() + 28)) == reply.size() - 24, "MOD_LIST len %d",
-               read_int(reply.data() + 28));
-    // Every other module that is up, in ascending order.
-    Bytes expected_list;
+    Bytes up_list;
     const auto rows = vornmgr_registry_snapshot();
     for (int32_t other = 0; other < MAX_MODULES; other++)
         if (other != mod && rows[other].mod_status.mode.state == UP) {
-            const Bytes entry = ints({other});
-            expected_list.insert(expected_list.end(), entry.begin(), entry.end());
+            const Bytes entry = vorn_fuzz::ints({other});
+            up_list.insert(up_list.end(), entry.begin(), entry.end());
         }
-    FUZZ_CHECK(Bytes(reply.begin() + 32, reply.end()) == expected_list, "module list of %zu bytes, %zu expected",
-               reply.size() - 32, expected_list.size());
+    const Bytes expected = package({message(MODE_INFO, {mod, operative_mode.load(), required_state.load()}),
+                                    {MOD_LIST, up_list}});
+    FUZZ_CHECK(reply == expected, "load-complete reply of %zu bytes for module %d (%zu expected, %zu listed)",
+               reply.size(), mod, expected.size(), up_list.size() / 4);
 }
 
-void check_request(const uint8_t *package, size_t size)
+void check_request(const uint8_t *request, size_t size)
 {
     int sent;
     do
-        sent = zmq_send(peers.request, package, size, 0);
+        sent = zmq_send(peers.request, request, size, 0);
     while (sent < 0 && errno == EINTR);
     FUZZ_CHECK(sent == static_cast<int>(size), "send: %s", zmq_strerror(errno));
     char buf[VORNMGR_MAX_PKG_LEN];
@@ -242,19 +250,20 @@ void check_request(const uint8_t *package, size_t size)
     FUZZ_CHECK(reply.has_value(), "no reply to a request of %zu bytes", size);
     check_well_formed(*reply);
 
-    const Promise promise = judge(package, size);
+    const Promise promise = judge(request, size);
     switch (promise.reply) {
     case Reply::nack:
-        FUZZ_CHECK(*reply == ints({12, NACK, 8}), "expected NACK, got type %d", read_int(reply->data() + 4));
+        FUZZ_CHECK(*reply == package({message(NACK)}), "expected NACK, got type %d", first_type(*reply));
         break;
     case Reply::ack:
-        FUZZ_CHECK(*reply == ints({12, ACK, 8}), "expected ACK, got type %d", read_int(reply->data() + 4));
+        FUZZ_CHECK(*reply == package({message(ACK)}), "expected ACK, got type %d", first_type(*reply));
         break;
     case Reply::load_complete:
         check_load_complete_reply(*reply, promise.mod);
         break;
     case Reply::up: {
-        const Bytes up = ints({28, UP, 24, promise.mod, operative_mode.load(), required_state.load(), NO_ERROR});
+        const Bytes up =
+            package({message(UP, {promise.mod, operative_mode.load(), required_state.load(), NO_ERROR})});
         FUZZ_CHECK(*reply == up, "UP reply for module %d", promise.mod);
         const std::optional<Bytes> broadcast = next_broadcast();
         FUZZ_CHECK(broadcast == up, "the UP reply was not broadcast as sent (%s)",
@@ -262,14 +271,16 @@ void check_request(const uint8_t *package, size_t size)
         // A link-aggregation daemon coming up after layer 3 was announced
         // hears the announcement again.
         if (promise.mod == TRELL && l3_was_announced)
-            FUZZ_CHECK(next_broadcast() == ints({12, NETWORK_LAYER_INFO, 8}), "no repeated layer-3 announcement");
+            FUZZ_CHECK(next_broadcast() == package({message(NETWORK_LAYER_INFO)}), "no repeated layer-3 announcement");
         break;
     }
     }
     if (promise.relay) {
-        const int32_t msg_len = read_int(package + 8);
-        Bytes first = ints({4 + msg_len});
-        first.insert(first.end(), package + 4, package + 4 + msg_len);
+        vornmgr_pkg_message_t handled;
+        vornmgr_pkg_read_message(request, VORNMGR_PKG_HDR_LEN, vornmgr_pkg_end(request, static_cast<int>(size)),
+                                 &handled);
+        const uint8_t *payload = request + handled.payload_offset;
+        const Bytes first = package({{handled.type, Bytes(payload, payload + handled.payload_len)}});
         const std::optional<Bytes> broadcast = next_broadcast();
         FUZZ_CHECK(broadcast == first, "relay of %zu bytes not broadcast unchanged (%s)", first.size(),
                    broadcast ? "another package came" : "nothing came");

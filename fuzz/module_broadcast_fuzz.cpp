@@ -61,9 +61,16 @@ struct Conversation {
     vorn_fuzz::PackageCutter *replies = nullptr;
 } conversation;
 
-int32_t field(const Bytes &package, int index)
+// The int32 at `index` of a request's payload (check_request_shape made sure
+// the request is one whole message holding its type's record).
+int32_t field(const Bytes &request, int index)
 {
-    return read_int(package.data() + 12 + 4 * index);
+    vornmgr_pkg_message_t message{};
+    vornmgr_pkg_read_message(request.data(), VORNMGR_PKG_HDR_LEN,
+                             vornmgr_pkg_end(request.data(), static_cast<int>(request.size())), &message);
+    int32_t fields[8] = {};
+    vornmgr_pkg_read_payload(request.data(), &message, fields, static_cast<int>(sizeof(int32_t)) * (index + 1));
+    return fields[index];
 }
 
 void check_request_shape(Module module, int req_len, const void *req, int reply_cap)
@@ -73,10 +80,12 @@ void check_request_shape(Module module, int req_len, const void *req, int reply_
     FUZZ_CHECK(req_len >= 12 && req_len <= VORNMGR_MAX_PKG_LEN, "request of %d bytes", req_len);
     const auto *bytes = static_cast<const uint8_t *>(req);
     FUZZ_CHECK(read_int(bytes) == req_len, "request total_len %d, %d bytes sent", read_int(bytes), req_len);
-    FUZZ_CHECK(read_int(bytes + 8) == req_len - 4, "request holds more than one message (len %d of %d)",
-               read_int(bytes + 8), req_len);
+    vornmgr_pkg_message_t message{};
+    FUZZ_CHECK(vornmgr_pkg_read_message(bytes, VORNMGR_PKG_HDR_LEN, req_len, &message) == VORNMGR_PKG_MESSAGE &&
+                   message.len == req_len - VORNMGR_PKG_HDR_LEN,
+               "request holds more than one message (len %d of %d)", message.len, req_len);
     int32_t expected_len;
-    switch (read_int(bytes + 4)) {
+    switch (message.type) {
     case GO_DOWN:
     case KEEP_ALIVE_RESP:
         expected_len = 32;
@@ -87,10 +96,10 @@ void check_request_shape(Module module, int req_len, const void *req, int reply_
         expected_len = 28;
         break;
     default:
-        FUZZ_CHECK(false, "request of type %d", read_int(bytes + 4));
+        FUZZ_CHECK(false, "request of type %d", message.type);
         return;
     }
-    FUZZ_CHECK(req_len == expected_len, "request type %d of %d bytes", read_int(bytes + 4), req_len);
+    FUZZ_CHECK(req_len == expected_len, "request type %d of %d bytes", message.type, req_len);
 }
 
 // A message of the broadcast as the protocol walks it: by the package's own
@@ -104,16 +113,11 @@ struct Message {
 std::vector<Message> walk(const uint8_t *package, size_t size)
 {
     std::vector<Message> messages;
-    if (size < 4)
-        return messages;
-    const int64_t end = std::min<int64_t>(read_int(package), static_cast<int64_t>(size));
-    for (int64_t offset = 4; end - offset >= 8;) {
-        const int32_t len = read_int(package + offset + 4);
-        if (len < 8 || len > end - offset)
-            break;
-        messages.push_back({read_int(package + offset), package + offset + 8, len - 8});
-        offset += len;
-    }
+    const int end = vornmgr_pkg_end(package, static_cast<int>(std::min<size_t>(size, INT32_MAX)));
+    vornmgr_pkg_message_t message;
+    for (int offset = VORNMGR_PKG_HDR_LEN;
+         vornmgr_pkg_read_message(package, offset, end, &message) == VORNMGR_PKG_MESSAGE; offset += message.len)
+        messages.push_back({message.type, package + message.payload_offset, message.payload_len});
     return messages;
 }
 
@@ -124,8 +128,8 @@ const Event &expect_request(size_t *next, int32_t type, const char *why)
     FUZZ_CHECK(*next < events.size() && events[*next].kind == Event::request, "missing %s request (%s)",
                mod_state_to_str(static_cast<State>(type)), why);
     const Event &event = events[(*next)++];
-    FUZZ_CHECK(read_int(event.bytes.data() + 4) == type, "%s: request type %d where %s was due", why,
-               read_int(event.bytes.data() + 4), mod_state_to_str(static_cast<State>(type)));
+    FUZZ_CHECK(vorn_fuzz::first_type(event.bytes) == type, "%s: request type %d where %s was due", why,
+               vorn_fuzz::first_type(event.bytes), mod_state_to_str(static_cast<State>(type)));
     return event;
 }
 
@@ -207,9 +211,8 @@ extern "C" int vornmgr_send(Module module, int req_len, void *req, int reply_cap
     size_t answer_size;
     int result;
     if (!conversation.replies->next(&answer, &answer_size)) {
-        const int32_t ack[3] = {12, ACK, 8};
-        memcpy(reply, ack, sizeof ack);
-        result = sizeof ack;
+        vornmgr_pkg_init(reply, reply_cap);
+        result = vornmgr_pkg_add(reply, reply_cap, ACK, nullptr, 0);
     } else if (answer_size < 4) {
         errno = ETIMEDOUT;
         result = -1;
