@@ -5,7 +5,7 @@
 
 #include "brel_system_services.h"
 #include "log.h"
-#include "vorn_pkg_walk.h"
+#include "vorn_mgr_pkg.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,53 +19,47 @@ namespace {
 constexpr const char *BREL_SAVE_STATE_COMMAND = "/bin/sh /usr/lib/norvane/vessik.sh";
 constexpr const char *BREL_RESTORE_STATE_COMMAND = "/bin/sh /usr/lib/norvane/lorrin.sh";
 
-using brel_message = vorn_pkg_message;
+using brel_message = vornmgr_pkg_message_t;
 
 // Reads the message at `offset`; false when no whole message starts there,
 // which ends the walk.
 bool brel_system_services_read_message(const char *package, int offset, int end, brel_message *message)
 {
-    const vorn_pkg_read read = vorn_pkg_read_message(package, offset, end, message);
-    if (read == vorn_pkg_read::malformed)
+    const vornmgr_pkg_read_t read = vornmgr_pkg_read_message(package, offset, end, message);
+    if (read == VORNMGR_PKG_MALFORMED)
         LOG_ERR("malformed message type 0x%x len %d at offset %d, rest of package dropped\n", message->type,
                 message->len, offset);
-    return read == vorn_pkg_read::message;
+    return read == VORNMGR_PKG_MESSAGE;
 }
 
 // Copies the message's payload record; a message too short for it is logged
 // and skipped by the caller.
 template <typename Record>
-bool brel_system_services_read_payload(const brel_message &message, Record *record)
+bool brel_system_services_read_payload(const char *package, const brel_message &message, Record *record)
 {
-    if (message.payload_len < static_cast<int>(sizeof(Record))) {
+    if (!vornmgr_pkg_read_payload(package, &message, record, sizeof(Record))) {
         LOG_ERR("short %s message len %d\n", mod_state_to_str(static_cast<State>(message.type)), message.len);
         return false;
     }
-    memcpy(record, message.payload, sizeof(Record));
     return true;
 }
 
 // Builds a one-message package in `package`; returns its total_len.
 template <typename Record>
-int brel_system_services_build_request(char *package, State type, const Record &payload)
+int brel_system_services_build_request(char (&package)[VORNMGR_MAX_PKG_LEN], State type, const Record &payload)
 {
-    const int32_t msg_len = VORNMGR_MSG_HDR_LEN + static_cast<int32_t>(sizeof(Record));
-    const int32_t total_len = VORNMGR_PKG_HDR_LEN + msg_len;
-    const int32_t type_value = type;
-    memcpy(package, &total_len, 4);
-    memcpy(package + 4, &type_value, 4);
-    memcpy(package + 8, &msg_len, 4);
-    memcpy(package + 12, &payload, sizeof(Record));
-    return total_len;
+    vornmgr_pkg_init(package, sizeof package);
+    return vornmgr_pkg_add(package, sizeof package, type, &payload, sizeof payload);
 }
 
 // The type of a reply's first message, or -1 if the reply holds none.
 int32_t brel_system_services_first_type(const char *reply, int size)
 {
-    int32_t type = -1;
-    if (size >= VORNMGR_PKG_HDR_LEN + VORNMGR_MSG_HDR_LEN)
-        memcpy(&type, reply + VORNMGR_PKG_HDR_LEN, sizeof type);
-    return type;
+    brel_message first;
+    if (vornmgr_pkg_read_message(reply, VORNMGR_PKG_HDR_LEN, vornmgr_pkg_end(reply, size), &first) !=
+        VORNMGR_PKG_MESSAGE)
+        return -1;
+    return first.type;
 }
 
 // Runs an upgrade script to its end on the calling thread. Its outcome changes
@@ -91,14 +85,14 @@ int brel_system_services_vorn_mgr_load_complete(module_mode *mod_mode_out, int *
         return 0;
     }
 
-    const int end = vorn_pkg_end(reply, size);
+    const int end = vornmgr_pkg_end(reply, size);
     brel_message message;
     for (int offset = VORNMGR_PKG_HDR_LEN; brel_system_services_read_message(reply, offset, end, &message);
          offset += message.len) {
         LOG_INFO("type 0x%x len %d\n", message.type, message.len);
         if (message.type == MODE_INFO) {
             module_mode_t info;
-            if (!brel_system_services_read_payload(message, &info))
+            if (!brel_system_services_read_payload(reply, message, &info))
                 continue;
             *mod_mode_out = info;
             my_mode.store(info.mode);
@@ -107,14 +101,15 @@ int brel_system_services_vorn_mgr_load_complete(module_mode *mod_mode_out, int *
             LOG_INFO("%s %s state %s\n", mod_id_to_str(info.mod), mode_to_str(info.mode, mode_text),
                      mod_state_to_str(info.state));
         } else if (message.type == MOD_LIST) {
-            const int count = message.payload_len / static_cast<int>(sizeof(Module));
+            constexpr int module_size = sizeof(Module);
+            const int count = message.payload_len / module_size;
             if (count > *num_mods) {
                 LOG_ERR("%d modules up, returning %d only\n", count, *num_mods);
-                memcpy(mods, message.payload, sizeof(Module) * static_cast<size_t>(*num_mods));
+                vornmgr_pkg_read_payload(reply, &message, mods, module_size * *num_mods);
                 continue;
             }
             *num_mods = count;
-            memcpy(mods, message.payload, sizeof(Module) * static_cast<size_t>(count));
+            vornmgr_pkg_read_payload(reply, &message, mods, module_size * count);
             char list_text[VORNMGR_TEXT_BUF_LEN * 2] = "None";
             size_t used = 0;
             for (int i = 0; i < count && used < sizeof list_text; ++i) {
@@ -156,15 +151,16 @@ int brel_system_services_vorn_mgr_init_complete(void)
         return 0;
     }
 
+    const int end = vornmgr_pkg_end(reply, size);
     brel_message message;
-    for (int offset = VORNMGR_PKG_HDR_LEN; brel_system_services_read_message(reply, offset, size, &message);
+    for (int offset = VORNMGR_PKG_HDR_LEN; brel_system_services_read_message(reply, offset, end, &message);
          offset += message.len) {
         if (message.type != UP) {
             LOG_ERR("unknown response type %d len %d\n", message.type, message.len);
             continue;
         }
         module_status_t up;
-        if (!brel_system_services_read_payload(message, &up))
+        if (!brel_system_services_read_payload(reply, message, &up))
             continue;
         LOG_INFO("UP: %s state %s\n", mod_id_to_str(up.mode.mod), mod_state_to_str(up.mode.state));
         my_state.store(up.mode.state);
@@ -309,32 +305,32 @@ int brel_system_services_process_issu_info(const issu_info *info)
 namespace {
 
 // Handles one message of a broadcast package.
-void brel_system_services_dispatch(const brel_message &message)
+void brel_system_services_dispatch(const char *package, const brel_message &message)
 {
     char mode_text[VORNMGR_TEXT_BUF_LEN];
     module_mode_t order;
     switch (message.type) {
     case GO_DOWN:
-        if (!brel_system_services_read_payload(message, &order))
+        if (!brel_system_services_read_payload(package, message, &order))
             return;
         LOG_INFO("GO_DOWN: %s %s State %s\n", mod_id_to_str(order.mod), mode_to_str(order.mode, mode_text),
                  mod_state_to_str(order.state));
         brel_system_services_send_down_action_complete(&order);
         return;
     case DOWN:
-        if (!brel_system_services_read_payload(message, &order))
+        if (!brel_system_services_read_payload(package, message, &order))
             return;
         LOG_INFO("DOWN: %s %s State %s\n", mod_id_to_str(order.mod), mode_to_str(order.mode, mode_text),
                  mod_state_to_str(order.state));
         brel_system_services_process_down_event(&order);
         return;
     case COME_UP:
-        if (brel_system_services_read_payload(message, &order))
+        if (brel_system_services_read_payload(package, message, &order))
             brel_system_services_process_come_up_event(&order);
         return;
     case UP: {
         module_status_t up;
-        if (!brel_system_services_read_payload(message, &up))
+        if (!brel_system_services_read_payload(package, message, &up))
             return;
         LOG_INFO("UP: %s %s State %s\n", mod_id_to_str(up.mode.mod), mode_to_str(up.mode.mode, mode_text),
                  mod_state_to_str(up.mode.state));
@@ -343,13 +339,13 @@ void brel_system_services_dispatch(const brel_message &message)
     }
     case KEEP_ALIVE_REQ: {
         keepalive_request_t keepalive;
-        if (brel_system_services_read_payload(message, &keepalive))
+        if (brel_system_services_read_payload(package, message, &keepalive))
             brel_system_services_send_keepalive_response(&keepalive);
         return;
     }
     case NETWORK_LAYER_INFO:
         LOG_INFO("NETWORK_LAYER_INFO\n");
-        brel_system_services_handle_network_layer_info(message.payload);
+        brel_system_services_handle_network_layer_info(package + message.payload_offset);
         return;
     case MODULE_STATUS_REQ:
         LOG_INFO("MODULE_STATUS_REQ\n");
@@ -358,7 +354,7 @@ void brel_system_services_dispatch(const brel_message &message)
     case ISSU_INFO: {
         LOG_INFO("ISSU_INFO\n");
         issu_info_t info;
-        if (brel_system_services_read_payload(message, &info))
+        if (brel_system_services_read_payload(package, message, &info))
             brel_system_services_process_issu_info(&info);
         return;
     }
@@ -374,10 +370,10 @@ void brel_system_services_dispatch(const brel_message &message)
 extern "C" int brel_system_services_vornmgr_cb(int len, void *buf)
 {
     const char *package = static_cast<const char *>(buf);
-    const int end = vorn_pkg_end(package, len);
+    const int end = vornmgr_pkg_end(package, len);
     brel_message message;
     for (int offset = VORNMGR_PKG_HDR_LEN; brel_system_services_read_message(package, offset, end, &message);
          offset += message.len)
-        brel_system_services_dispatch(message);
+        brel_system_services_dispatch(package, message);
     return 1;
 }
