@@ -6,6 +6,7 @@
  * Build: cc example_module.c $(pkg-config --cflags --libs libvornmgr)
  */
 #include "vorn_mgr_intf.h"
+#include "vorn_mgr_pkg.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -20,12 +21,9 @@ static volatile sig_atomic_t quit;
 static int send_msg(State type, const void *payload, int payload_len)
 {
     char req[VORNMGR_MAX_PKG_LEN], reply[VORNMGR_MAX_PKG_LEN];
-    int32_t total = 12 + payload_len, len = 8 + payload_len, t = type;
-    memcpy(req, &total, 4);
-    memcpy(req + 4, &t, 4);
-    memcpy(req + 8, &len, 4);
-    memcpy(req + 12, payload, (size_t)payload_len);
-    int got = vornmgr_send(my_mod, total, req, sizeof reply, reply);
+    vornmgr_pkg_init(req, sizeof req);
+    int total = vornmgr_pkg_add(req, sizeof req, type, payload, payload_len);
+    int got = total < 0 ? -1 : vornmgr_send(my_mod, total, req, sizeof reply, reply);
     if (got < 0)
         fprintf(stderr, "example: %s failed: %s\n", mod_state_to_str(type), strerror(errno));
     return got;
@@ -34,24 +32,20 @@ static int send_msg(State type, const void *payload, int payload_len)
 /* Called on the library's thread, one broadcast package at a time. */
 static int on_broadcast(int len, void *buf)
 {
-    int32_t total, type, msg_len;
-    const char *pkg = buf;
-    memcpy(&total, pkg, 4);
-    for (int off = 4; off + 8 <= total && off + 8 <= len; off += msg_len) {
-        memcpy(&type, pkg + off, 4);
-        memcpy(&msg_len, pkg + off + 4, 4);
-        if (msg_len < 8 || off + msg_len > total)
-            break;
-        if (type == GO_DOWN) { /* every module answers every GO_DOWN */
-            module_mode_t order;
-            memcpy(&order, pkg + off + 8, sizeof order);
+    int end = vornmgr_pkg_end(buf, len);
+    vornmgr_pkg_message_t msg;
+    for (int off = VORNMGR_PKG_HDR_LEN; vornmgr_pkg_read_message(buf, off, end, &msg) == VORNMGR_PKG_MESSAGE;
+         off += msg.len) {
+        module_mode_t order;
+        int32_t seq;
+        if (msg.type == GO_DOWN && vornmgr_pkg_read_payload(buf, &msg, &order, sizeof order)) {
+            /* every module answers every GO_DOWN */
             module_down_status_t answer = {order.mod, {my_mod, order.mode, order.state}, NO_ERROR};
             send_msg(GO_DOWN, &answer, sizeof answer);
-        } else if (type == KEEP_ALIVE_REQ) {
-            keepalive_response_t answer = {0, {{my_mod, REBOOT_COLD, UP}, NO_ERROR}};
-            memcpy(&answer.seq, pkg + off + 8, 4);
+        } else if (msg.type == KEEP_ALIVE_REQ && vornmgr_pkg_read_payload(buf, &msg, &seq, sizeof seq)) {
+            keepalive_response_t answer = {seq, {{my_mod, REBOOT_COLD, UP}, NO_ERROR}};
             send_msg(KEEP_ALIVE_RESP, &answer, sizeof answer);
-        } else if (type == MODULE_STATUS_REQ) {
+        } else if (msg.type == MODULE_STATUS_REQ) {
             module_status_t status = {{my_mod, REBOOT_COLD, UP}, NO_ERROR};
             send_msg(MODULE_STATUS_RESP, &status, sizeof status);
         }
