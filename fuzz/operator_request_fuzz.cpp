@@ -77,9 +77,9 @@ void set_manager_state(const StateBytes &state, time_t now, int32_t request)
     operative_mode = static_cast<Mode>(state.int32(4));
     upgraded = (state.byte(8) & 1) != 0;
     if (state.byte(8) & 2)
-        close(open(VORNMGR_PORTS_MAINT_MARKER, O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+        close(open(VORNMGR_PORTS_MARKER, O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
     else
-        unlink(VORNMGR_PORTS_MAINT_MARKER);
+        unlink(VORNMGR_PORTS_MARKER);
     const uint32_t maintenance_age = static_cast<uint32_t>(state.int32(10));
     maintenance_start_time = maintenance_age == 0 ? 0 : now - maintenance_age;
 

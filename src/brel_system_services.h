@@ -10,11 +10,10 @@
 #define BREL_SYSTEM_SERVICES_H
 
 #include "vorn_mgr_intf.h"
+#include "vorn_paths.h"
 
 #include <atomic>
 #include <mutex>
-
-#define BREL_SYSTEM_SERVICES_PIDFILE "/var/run/brel_system_services.pid"
 
 // Capacity of every reply buffer passed to vornmgr_send.
 constexpr int resp_buf_len = VORNMGR_MAX_PKG_LEN;

@@ -6,6 +6,7 @@
 
 #include "vorn_mgr_intf.h"
 #include "vorn_mgr_pkg.h"
+#include "vorn_paths.h"
 
 #include <array>
 #include <atomic>
@@ -17,9 +18,7 @@
 #include <mutex>
 
 // ---------------------------------------------------------------------------
-// Daemon entry (vorn_mgr.cpp)
-
-#define VORNMGR_PIDFILE "/var/run/vornmgr.pid"
+// Daemon entry (vorn_mgr.cpp): its PID file is VORNMGR_PIDFILE (vorn_paths.h).
 
 // ---------------------------------------------------------------------------
 // The manager's start: shared globals, opening the channels, the comm
@@ -191,11 +190,9 @@ inline Record vornmgr_read_payload(const char *msg)
 }
 
 // ---------------------------------------------------------------------------
-// Start-up mode and configuration (vorn_mgr_startup_mode.cpp)
-
-#define VORNMGR_CONF_FILE "/etc/norvane/vornmgrd.conf"
-#define VORNMGR_STARTUP_FILE "/tmp/.vornmgrd.startup.conf"
-#define VORNMGR_UPGRADE_MARKER "/var/tmp/.upgrade"
+// Start-up mode and configuration (vorn_mgr_startup_mode.cpp); the files
+// are VORNMGR_CONF_FILE, VORNMGR_STARTUP_FILE and VORNMGR_UPGRADE_MARKER
+// (vorn_paths.h).
 
 extern std::atomic<int> l3_register_timeout;  // seconds, l3_up_max_time
 extern std::atomic<int> l3_nl_info_timeout;   // seconds, issu_complete_max_time

@@ -5,18 +5,13 @@
 #ifndef VORN_MGR_CLI_H
 #define VORN_MGR_CLI_H
 
+#include "vorn_paths.h"
+
 #include <cstddef>
 #include <cstdint>
 
-#define VORNMGR_CLI_SOCKET_PATH "/run/vornmgr_cli.sock"
 // Both ends build and read records in buffers of this size.
 #define VORNMGR_CLI_BUF_LEN 1024
-
-// The manager's history of take-downs and bring-ups, one JSON record a line,
-// oldest first; vornmgrctl reads it (--history, and after a sequence it asked
-// for). The directory is root's alone.
-#define VORNMGR_STATE_DIR "/var/lib/vornmgr"
-#define VORNMGR_HISTORY_FILE VORNMGR_STATE_DIR "/history.jsonl"
 
 typedef enum vorn_mgr_cli_cmd_t : int32_t {
     WARMBOOT = 1,

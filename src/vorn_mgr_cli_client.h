@@ -12,10 +12,8 @@
 #include <string>
 #include <vector>
 
-#define VORNMGR_STARTUP_FILE "/tmp/.vornmgrd.startup.conf"
-#define VORNMGR_CONFIG_FILE "/etc/norvane/vornmgrd.conf"
-#define VORNMGR_PORTS_MARKER "/tmp/.ports_in_maint"
-#define VORNMGR_UPGRADE_MARKER "/var/tmp/.upgrade"
+// The files the tool shares with the manager are in vorn_paths.h (included
+// through vorn_mgr_cli.h).
 
 #define VORNMGR_DEFAULT_L3_UP_MAX_TIME 180
 #define VORNMGR_DEFAULT_ISSU_COMPLETE_MAX_TIME 700

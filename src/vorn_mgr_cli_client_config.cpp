@@ -173,7 +173,7 @@ bool vornmgr_client_read_config(void)
         start_mode = REBOOT_COLD;
     }
     // Without a usable configuration the operator must be able to write one.
-    if (!vornmgr_get_config_startup_mode(ALL_MODULES, VORNMGR_CONFIG_FILE, &cfg_mode, &override,
+    if (!vornmgr_get_config_startup_mode(ALL_MODULES, VORNMGR_CONF_FILE, &cfg_mode, &override,
                                          &l3_register_timeout, &l3_nl_info_timeout)) {
         fprintf(stderr, " Unknown configured mode\n");
         fprintf(stderr, " Setting mode to %s (allow override).\n", mode_to_str(REBOOT_COLD, text.data()));
@@ -226,7 +226,7 @@ bool vornmgr_overwrite_config_file(void)
 {
     std::array<char, VORNMGR_TEXT_BUF_LEN> mode_text{};
     printf(" Updating system boot mode to %s\n", mode_to_str(do_mode, mode_text.data()));
-    if (!vornmgr_write_config_file(VORNMGR_CONFIG_FILE, do_mode, l3_register_timeout, l3_nl_info_timeout)) {
+    if (!vornmgr_write_config_file(VORNMGR_CONF_FILE, do_mode, l3_register_timeout, l3_nl_info_timeout)) {
         const int saved_errno = errno;
         perror(" failed to save configuration file");
         // main reports the same failure again.

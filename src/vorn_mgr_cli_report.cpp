@@ -165,9 +165,9 @@ bool vornmgr_write_report(int conn_fd, const vornmgr_report_t &report)
 // marker that root left counts.
 bool vornmgr_ports_in_maintenance(void)
 {
-    const vorn_trusted_file_t marker = vorn_open_trusted_file(VORNMGR_PORTS_MAINT_MARKER);
+    const vorn_trusted_file_t marker = vorn_open_trusted_file(VORNMGR_PORTS_MARKER);
     if (marker.distrust != nullptr)
-        LOG_ERR("untrusted file %s ignored (%s)\n", VORNMGR_PORTS_MAINT_MARKER, marker.distrust);
+        LOG_ERR("untrusted file %s ignored (%s)\n", VORNMGR_PORTS_MARKER, marker.distrust);
     return bool(marker.fd);
 }
 

@@ -12,8 +12,6 @@
 #include <ctime>
 #include <sys/types.h>
 
-// Present while the operator tool has shut the front-panel ports for maintenance.
-#define VORNMGR_PORTS_MAINT_MARKER "/tmp/.ports_in_maint"
 // A root peer that connects and sends nothing holds the operator thread this
 // long: the tool connects before it runs a restart's preparation scripts,
 // which save state and may take a minute or more.
