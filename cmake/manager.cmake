@@ -19,6 +19,7 @@ add_library(vornmgr_core STATIC
     src/vorn_mgr_start.cpp
     src/vorn_mgr_startup_mode.cpp
     src/vorn_atomic_file.cpp
+    src/vorn_config_line.cpp
     src/vorn_trusted_file.cpp)
 target_include_directories(vornmgr_core PUBLIC ${PROJECT_SOURCE_DIR}/src ${CPPZMQ_INCLUDE_DIR})
 target_link_libraries(vornmgr_core PUBLIC vorn_intf vorn_log PkgConfig::ZMQ PkgConfig::SYSTEMD Threads::Threads

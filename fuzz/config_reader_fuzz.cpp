@@ -2,11 +2,13 @@
 // Fuzz target: the configuration file as the manager and the operator tool
 // read it.
 //
-// The same file is read by both: the manager's reader decides the boot mode
+// The same file is read by both: the manager's reading decides the boot mode
 // and the layer-3 time limits it runs with, the tool's decides what the
-// operator is allowed to ask for and what it writes back. An input is the
-// whole file, handed to each reader through a memory file, so nothing touches
-// the file system.
+// operator is allowed to ask for and what it writes back. Both read through
+// one line parser (vorn_config_line.h), each through its own entry and its
+// own reporter (the manager logs, the tool prints). An input is the whole
+// file, handed to each entry through a memory file, so nothing touches the
+// file system.
 //
 // What must hold, whatever the bytes:
 // - each reader's result is true exactly when it found a valid boot mode, and
@@ -14,8 +16,8 @@
 // - a time limit is only ever replaced by a non-zero value;
 // - the two readers agree on every value: a file means one thing.
 //
-// The tool's reader is compiled from its own source with its shared names
-// prefixed (vornmgrctl_...), so that both readers live in one program.
+// The tool's entry is compiled from its own source with the names it shares
+// with the manager prefixed (vornmgrctl_...), so that both live in one program.
 
 #include "fuzz_support.h"
 #include "vorn_mgr.h"

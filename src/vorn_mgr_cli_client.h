@@ -5,6 +5,7 @@
 #ifndef VORN_MGR_CLI_CLIENT_H
 #define VORN_MGR_CLI_CLIENT_H
 
+#include "vorn_config_line.h"
 #include "vorn_mgr_cli.h"
 #include "vorn_mgr_intf.h"
 
@@ -39,8 +40,13 @@ extern int l3_nl_info_timeout;   // "issu_complete_max_time"
 // Boot-mode files (vorn_mgr_cli_client_config.cpp)
 
 bool vornmgr_client_read_config(void);
+// Reads a boot-mode file (vorn_config_line.h), saying on standard error what
+// the operator must know: a missing file, a bad override or boot mode.
 bool vornmgr_get_config_startup_mode(Module module, const char *cfg_file_name, Mode *mode, bool *override,
                                      int *l3_timeout, int *issu_timeout);
+// The tool's words for a diagnostic of the reader, a whole line; empty for
+// those it keeps quiet about (limits it cannot read, unknown keys).
+std::string vornmgr_config_message(vorn_config_diagnostic_t what, const char *path, const char *quoted);
 // Replaces `path` with the tool's configuration for `mode` and the two time
 // limits, atomically: on failure the old file is untouched and errno tells why.
 // If `path` is a symbolic link, the file it resolves to is replaced and the

@@ -4,8 +4,8 @@
 // replacing the configuration file with a new boot mode.
 
 #include "vorn_atomic_file.h"
+#include "vorn_config_line.h"
 #include "vorn_mgr_cli_client.h"
-#include "vorn_trusted_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,84 +16,19 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
+#include <string>
 
 namespace {
 
-// Lines are read in pieces of at most 255 characters, as the manager reads
-// them, so a longer line is seen as several lines and never overruns.
-constexpr size_t CONFIG_LINE_LEN = 256;
-
-using file_ptr = std::unique_ptr<FILE, decltype(&fclose)>;
-
-// The value starts one character after the key (the separator is not looked
-// at). A line that ends at the key or at the separator has an empty value:
-// the position after the separator may lie past the line's end.
-const char *vornmgr_config_value(const char *line, size_t key_len)
+// The tool says on standard error what the operator can act on; the limits
+// it cannot read and the keys it does not know are the manager's to log.
+void vornmgr_print_config_diagnostic(void * /*context*/, vorn_config_diagnostic_t what, const char *path,
+                                     const char *quoted)
 {
-    const size_t len = strlen(line);
-    return len > key_len ? line + key_len + 1 : line + len;
+    fputs(vornmgr_config_message(what, path, quoted).c_str(), stderr);
 }
 
-bool vornmgr_config_key_is(const char *line, const char *key)
-{
-    return strncmp(line, key, strlen(key)) == 0;
-}
-
-// A positive decimal number at the start of the value replaces *setting; 0,
-// a negative number, no digits or a number an int cannot hold leave it alone,
-// as the manager does: it would act on such a limit at once.
-void vornmgr_config_read_timeout(const char *value, int *setting)
-{
-    char *end = nullptr;
-    errno = 0;
-    const long number = strtol(value, &end, 10);
-    if (end == value || errno == ERANGE || number <= 0 || number > INT_MAX)
-        return;
-    *setting = static_cast<int>(number);
-}
-
-// Applies one line (leading blanks skipped, comment cut) to the outputs;
-// returns the file's new validity.
-bool vornmgr_config_apply_line(const char *line, bool valid, Mode *mode, bool *override, int *l3_timeout,
-                               int *issu_timeout)
-{
-    static constexpr const char OVERRIDE_KEY[] = "vornmgrctl_override";
-    static constexpr const char BOOT_MODE_KEY[] = "boot_mode";
-    static constexpr const char L3_KEY[] = "l3_up_max_time";
-    static constexpr const char ISSU_KEY[] = "issu_complete_max_time";
-
-    if (vornmgr_config_key_is(line, OVERRIDE_KEY)) {
-        const char *value = vornmgr_config_value(line, strlen(OVERRIDE_KEY));
-        *override = strncmp(value, "true", 4) == 0;
-        if (!*override && strncmp(value, "false", 5) != 0)
-            fprintf(stderr, "unknown override (%s) - please validate the config\n", line);
-        return valid;
-    }
-    if (vornmgr_config_key_is(line, BOOT_MODE_KEY)) {
-        const char *value = vornmgr_config_value(line, strlen(BOOT_MODE_KEY));
-        if (strncmp(value, "warm", 4) == 0)
-            *mode = REBOOT_WARM;
-        else if (strncmp(value, "fast", 4) == 0)
-            *mode = REBOOT_FAST;
-        else if (strncmp(value, "cold", 4) == 0)
-            *mode = REBOOT_COLD;
-        else {
-            *mode = UNKNOWN_MODE;
-            fprintf(stderr, "unknown boot mode (%s)\n", line);
-            return false;
-        }
-        return true;
-    }
-    if (vornmgr_config_key_is(line, L3_KEY)) {
-        vornmgr_config_read_timeout(vornmgr_config_value(line, strlen(L3_KEY)), l3_timeout);
-        return valid;
-    }
-    if (vornmgr_config_key_is(line, ISSU_KEY))
-        vornmgr_config_read_timeout(vornmgr_config_value(line, strlen(ISSU_KEY)), issu_timeout);
-    return valid;
-}
+constexpr vorn_config_reporter_t vornmgr_config_reporter = {vornmgr_print_config_diagnostic, nullptr};
 
 // The permissions the file would get if it were created afresh.
 mode_t vornmgr_new_file_mode(void)
@@ -103,71 +38,50 @@ mode_t vornmgr_new_file_mode(void)
     return 0666 & ~mask;
 }
 
-// Reads an opened boot-mode file; true when its last boot_mode line was valid.
-bool vornmgr_read_config(FILE *file, Mode *mode, bool *override, int *l3_timeout, int *issu_timeout)
-{
-    bool valid = false;
-    std::array<char, CONFIG_LINE_LEN> buf{};
-    while (fgets(buf.data(), static_cast<int>(buf.size()), file) != nullptr) {
-        // Only the last piece of a line holds its newline; messages quote the
-        // line without it.
-        buf[strcspn(buf.data(), "\n")] = '\0';
-        char *line = buf.data() + strspn(buf.data(), " \t");
-        if (*line == '#' || *line == '\0')
-            continue;
-        line[strcspn(line, "#")] = '\0';
-        valid = vornmgr_config_apply_line(line, valid, mode, override, l3_timeout, issu_timeout);
-    }
-    return valid;
-}
-
-// The startup file lies in /tmp: one that another user could have planted
-// there is reported and read as no file at all.
-bool vornmgr_read_startup_file(Mode *mode, bool *override, int *l3_timeout, int *issu_timeout)
-{
-    *mode = UNKNOWN_MODE;
-    *override = false;
-
-    vorn_trusted_file_t startup = vorn_open_trusted_file(VORNMGR_STARTUP_FILE);
-    if (startup.distrust != nullptr) {
-        vornmgr_report_untrusted(VORNMGR_STARTUP_FILE, startup.distrust);
-        return false;
-    }
-    file_ptr file(startup.fd ? fdopen(startup.fd.get(), "r") : nullptr, &fclose);
-    if (!file) {
-        fprintf(stderr, "No config file %s (%s)\n", VORNMGR_STARTUP_FILE, strerror(errno));
-        return false;
-    }
-    startup.fd.release();
-    return vornmgr_read_config(file.get(), mode, override, l3_timeout, issu_timeout);
-}
-
 } // namespace
+
+std::string vornmgr_config_message(vorn_config_diagnostic_t what, const char *path, const char *quoted)
+{
+    std::array<char, 2 * VORNMGR_TEXT_BUF_LEN + PATH_MAX> text{};
+    switch (what) {
+    case CONFIG_NO_FILE:
+        snprintf(text.data(), text.size(), "No config file %s (%s)\n", path, quoted);
+        break;
+    case CONFIG_UNTRUSTED:
+        snprintf(text.data(), text.size(), "untrusted file %s ignored (%s)\n", path, quoted);
+        break;
+    case CONFIG_UNKNOWN_OVERRIDE:
+        snprintf(text.data(), text.size(), "unknown override (%s) - please validate the config\n", quoted);
+        break;
+    case CONFIG_UNKNOWN_BOOT_MODE:
+        snprintf(text.data(), text.size(), "unknown boot mode (%s)\n", quoted);
+        break;
+    case CONFIG_INVALID_L3_UP_MAX_TIME:
+    case CONFIG_INVALID_ISSU_COMPLETE_MAX_TIME:
+    case CONFIG_UNKNOWN_PARAMETER:
+        break;
+    }
+    return text.data();
+}
 
 bool vornmgr_get_config_startup_mode(Module /*module*/, const char *cfg_file_name, Mode *mode, bool *override,
                                      int *l3_timeout, int *issu_timeout)
 {
-    *mode = UNKNOWN_MODE;
-    *override = false;
-
-    file_ptr file(fopen(cfg_file_name, "r"), &fclose);
-    if (!file) {
-        fprintf(stderr, "No config file %s (%s)\n", cfg_file_name, strerror(errno));
-        return false;
-    }
-    return vornmgr_read_config(file.get(), mode, override, l3_timeout, issu_timeout);
+    return vorn_config_read_file(cfg_file_name, {mode, override, l3_timeout, issu_timeout}, vornmgr_config_reporter);
 }
 
 void vornmgr_report_untrusted(const char *path, const char *why)
 {
-    fprintf(stderr, "untrusted file %s ignored (%s)\n", path, why);
+    vornmgr_print_config_diagnostic(nullptr, CONFIG_UNTRUSTED, path, why);
 }
 
 bool vornmgr_client_read_config(void)
 {
     std::array<char, VORNMGR_TEXT_BUF_LEN> text{};
 
-    if (!vornmgr_read_startup_file(&start_mode, &override, &l3_register_timeout, &l3_nl_info_timeout)) {
+    if (!vorn_config_read_state_file(VORNMGR_STARTUP_FILE,
+                                     {&start_mode, &override, &l3_register_timeout, &l3_nl_info_timeout},
+                                     vornmgr_config_reporter)) {
         fprintf(stderr, " Unknown start up mode\n");
         fprintf(stderr, " Assuming start up mode is %s\n", mode_to_str(REBOOT_COLD, text.data()));
         start_mode = REBOOT_COLD;

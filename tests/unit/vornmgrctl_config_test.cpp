@@ -15,6 +15,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -57,17 +59,62 @@ struct Read {
 class ConfigReader : public ConfigFile {
 protected:
     // Starts from values the reader must reset (mode, override) or keep
-    // (the time limits, which are in/out).
+    // (the time limits, which are in/out). The messages are the tool's words
+    // for what the reader reported, collected instead of printed.
     Read read(const std::string &text)
     {
         write(text);
         Read r{false, static_cast<Mode>(0x7777), true, 180, 700, {}};
-        testing::internal::CaptureStderr();
-        r.valid = vornmgr_get_config_startup_mode(ALL_MODULES, path.c_str(), &r.mode, &r.override, &r.l3, &r.issu);
-        r.messages = testing::internal::GetCapturedStderr();
+        const vorn_config_reporter_t collect = {
+            [](void *messages, vorn_config_diagnostic_t what, const char *file, const char *quoted) {
+                static_cast<std::string *>(messages)->append(vornmgr_config_message(what, file, quoted));
+            },
+            &r.messages};
+        r.valid = vorn_config_read_file(path.c_str(), {&r.mode, &r.override, &r.l3, &r.issu}, collect);
         return r;
     }
 };
+
+using Diagnostic = std::tuple<vorn_config_diagnostic_t, std::string, std::string>;
+
+void record_diagnostic(void *heard, vorn_config_diagnostic_t what, const char *file, const char *quoted)
+{
+    static_cast<std::vector<Diagnostic> *>(heard)->emplace_back(what, file, quoted);
+}
+
+// Each program words these itself (the manager logs all of them, the tool
+// prints some): what each is given must be the same whoever listens.
+TEST_F(ConfigReader, ReporterHearsEachDiagnosticInFileOrder)
+{
+    write("vornmgrctl_override=maybe # ask\n"
+          "  boot_mode=tepid\n"
+          "\tl3_up_max_time=0 # off\n"
+          "issu_complete_max_time=-1\n"
+          " colour=blue\n"
+          "boot_mode=warm\n");
+    std::vector<Diagnostic> heard;
+    Mode mode = UNKNOWN_MODE;
+    bool override = true;
+    int l3 = 180;
+    int issu = 700;
+    EXPECT_TRUE(vorn_config_read_file(path.c_str(), {&mode, &override, &l3, &issu}, {record_diagnostic, &heard}));
+    EXPECT_EQ(mode, REBOOT_WARM);
+    EXPECT_FALSE(override);
+    EXPECT_EQ(heard, (std::vector<Diagnostic>{
+                         {CONFIG_UNKNOWN_OVERRIDE, path, "vornmgrctl_override=maybe "},
+                         {CONFIG_UNKNOWN_BOOT_MODE, path, "boot_mode=tepid"},
+                         {CONFIG_INVALID_L3_UP_MAX_TIME, path, "\tl3_up_max_time=0 "},
+                         {CONFIG_INVALID_ISSU_COMPLETE_MAX_TIME, path, "issu_complete_max_time=-1"},
+                         {CONFIG_UNKNOWN_PARAMETER, path, " colour=blue"},
+                     }));
+
+    heard.clear();
+    fs::remove(path);
+    EXPECT_FALSE(vorn_config_read_file(path.c_str(), {&mode, &override, &l3, &issu}, {record_diagnostic, &heard}));
+    EXPECT_EQ(heard, (std::vector<Diagnostic>{{CONFIG_NO_FILE, path, "No such file or directory"}}));
+    EXPECT_EQ(vornmgr_config_message(CONFIG_NO_FILE, path.c_str(), "No such file or directory"),
+              "No config file " + path + " (No such file or directory)\n");
+}
 
 TEST_F(ConfigReader, HandEditedLayout)
 {

@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: Apache-2.0
+// vorn_config_line.h - the boot-mode file (the configuration file and the
+// startup file, byte copies of each other) as both vornmgrd and vornmgrctl
+// read it: one reader, so that a file means one thing to both.
+//
+// Format: lines are read in pieces of at most 255 characters (a longer line is
+// read as several lines); leading blanks and tabs are skipped; a line whose
+// first other character is '#' or that is empty is ignored; elsewhere the
+// first '#' starts a comment. An entry is a key, exactly one separator
+// character of any kind, then the value; keys and values are compared as
+// prefixes (a value "warmer" reads as "warm"), and a later line overrides an
+// earlier one:
+//   vornmgrctl_override    "true" or "false"; anything else reads as false
+//   boot_mode              "warm", "fast" or "cold"; anything else makes the
+//                          mode UNKNOWN_MODE and the file invalid
+//   l3_up_max_time         seconds, read as strtol does; a value that is not
+//   issu_complete_max_time a positive int keeps the limit as it was
+//
+// The reader words nothing itself: each program says what it found in its
+// own words, and where, through the reporter it is given.
+#ifndef VORN_CONFIG_LINE_H
+#define VORN_CONFIG_LINE_H
+
+#include "vorn_mgr_intf.h"
+
+#include <cstdio>
+
+// What the reader found worth saying; `quoted` (below) is the text each
+// program's message quotes.
+typedef enum vorn_config_diagnostic_t {
+    CONFIG_NO_FILE,                         // the file cannot be opened; quoted: strerror(errno)
+    CONFIG_UNTRUSTED,                       // a state file another user could have planted; quoted: why
+    CONFIG_UNKNOWN_OVERRIDE,                // quoted: the entry from the key on, comment cut
+    CONFIG_UNKNOWN_BOOT_MODE,               // quoted: the entry from the key on, comment cut
+    CONFIG_INVALID_L3_UP_MAX_TIME,          // quoted: the whole line, blanks kept, comment cut
+    CONFIG_INVALID_ISSU_COMPLETE_MAX_TIME,  // quoted: the whole line, blanks kept, comment cut
+    CONFIG_UNKNOWN_PARAMETER,               // quoted: the whole line, blanks kept, comment cut
+} vorn_config_diagnostic_t;
+
+// Called once for each diagnostic, in the order of the file, with the path
+// being read. A program may stay silent about any of them.
+typedef void (*vorn_config_report_fn)(void *context, vorn_config_diagnostic_t what, const char *path,
+                                      const char *quoted);
+typedef struct vorn_config_reporter_t {
+    vorn_config_report_fn report;
+    void *context;
+} vorn_config_reporter_t;
+
+// Where a reading goes. Each reader sets *mode to UNKNOWN_MODE and *override
+// to false before it reads; the two time limits are in/out, written only by
+// valid entries.
+typedef struct vorn_config_outputs_t {
+    Mode *mode;
+    bool *override;
+    int *l3_up_max_time;
+    int *issu_complete_max_time;
+} vorn_config_outputs_t;
+
+// Each reader returns true when the file's last boot_mode line was valid.
+
+// Applies one line as fgets read it (its newline, if any, is cut here, in
+// place, as is a comment); `valid` is the file's validity so far, and the
+// result its validity after the line.
+bool vorn_config_read_line(char *line, bool valid, const char *path, const vorn_config_outputs_t &out,
+                           const vorn_config_reporter_t &reporter);
+// Reads every line of an opened file; `path` names it in diagnostics.
+bool vorn_config_read_stream(FILE *file, const char *path, const vorn_config_outputs_t &out,
+                             const vorn_config_reporter_t &reporter);
+// Opens and reads `path` (CONFIG_NO_FILE when it cannot be opened).
+bool vorn_config_read_file(const char *path, const vorn_config_outputs_t &out, const vorn_config_reporter_t &reporter);
+// Reads a state file in a directory any user may write (the startup file):
+// only a file root left there counts (vorn_trusted_file.h); any other is
+// reported (CONFIG_UNTRUSTED) and read as no file at all.
+bool vorn_config_read_state_file(const char *path, const vorn_config_outputs_t &out,
+                                 const vorn_config_reporter_t &reporter);
+
+#endif // VORN_CONFIG_LINE_H
