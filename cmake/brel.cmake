@@ -5,7 +5,8 @@
 # through the daemons' logging library.
 add_executable(brel-system-services
     src/brel_system_services.cpp
-    src/brel_system_services_vorn_mgr.cpp)
+    src/brel_system_services_vorn_mgr.cpp
+    src/vorn_pid_file.cpp)
 target_link_libraries(brel-system-services PRIVATE vornmgr vorn_log PkgConfig::SYSTEMD)
 
 if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)

@@ -5,6 +5,7 @@
 
 #include "brel_system_services.h"
 #include "log.h"
+#include "vorn_pid_file.h"
 
 #include <systemd/sd-daemon.h>
 
@@ -13,8 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
-#include <memory>
-#include <sys/file.h>
 #include <unistd.h>
 
 Module my_mod_id = SYSTEM_SERVICES;
@@ -28,15 +27,6 @@ std::atomic<int> caught_signal{0};
 // Written from a signal handler: only lock-free atomics are safe there.
 static_assert(std::atomic<bool>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
-
-namespace {
-
-struct file_closer {
-    void operator()(FILE *file) const { fclose(file); }
-};
-using unique_file = std::unique_ptr<FILE, file_closer>;
-
-} // namespace
 
 // Only records the signal: logging and unregistering are not safe in a signal
 // handler, so the main thread does both as soon as its wait ends.
@@ -88,18 +78,20 @@ int main(int argc, char **argv)
         }
     }
 
-    unique_file pid_file(fopen(BREL_SYSTEM_SERVICES_PIDFILE, "a+"));
-    if (!pid_file) {
+    // Locked until main returns: a start-up failure closes it, which lets the
+    // next instance in, and leaves it in place; only the shutdown deletes it.
+    vorn_pid_file_t pid_file;
+    int other_pid = -1;
+    int lock_error = 0;
+    switch (pid_file.lock(BREL_SYSTEM_SERVICES_PIDFILE, &other_pid, &lock_error)) {
+    case PID_FILE_CANNOT_OPEN:
         LOG_ERR("Couldn't open pid file %s\n", BREL_SYSTEM_SERVICES_PIDFILE);
         return 1;
-    }
-    if (flock(fileno(pid_file.get()), LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        int other_pid = -1;
-        if (fscanf(pid_file.get(), "%d", &other_pid) != 1)
-            other_pid = -1;
-        LOG_ERR("Another instance of brel_system_services ? (PID=%d, err=%s)\n", other_pid, strerror(error));
+    case PID_FILE_HELD:
+        LOG_ERR("Another instance of brel_system_services ? (PID=%d, err=%s)\n", other_pid, strerror(lock_error));
         return 1;
+    case PID_FILE_LOCKED:
+        break;
     }
 
     atexit(log_exit);
@@ -119,10 +111,8 @@ int main(int argc, char **argv)
         }
     }
 
-    if (ftruncate(fileno(pid_file.get()), 0) != 0)
+    if (!pid_file.write_pid(getpid()))
         LOG_WARN("cannot truncate pid file %s (%s)\n", BREL_SYSTEM_SERVICES_PIDFILE, strerror(errno));
-    fprintf(pid_file.get(), "%d\n", getpid());
-    fflush(pid_file.get());
 
     if (vornmgr_register_cb(my_mod_id, 1, &my_mod_id, brel_system_services_vornmgr_cb) == 0) {
         vornmgr_unregister(my_mod_id);
@@ -151,8 +141,7 @@ int main(int argc, char **argv)
     LOG_INFO("Signal %d\n", caught_signal.load());
     vornmgr_unregister(my_mod_id);
 
-    pid_file.reset();
-    if (unlink(BREL_SYSTEM_SERVICES_PIDFILE) != 0)
+    if (!pid_file.remove())
         LOG_ERR("Couldn't delete pid file %s (%s)\n", BREL_SYSTEM_SERVICES_PIDFILE, strerror(errno));
     LOG_INFO("Quitting brel-system-services\n");
     return 0;

@@ -7,9 +7,9 @@
 #include "vorn_mgr.h"
 #include "vorn_mgr_cli_server.h"
 #include "vorn_mgr_notify.h"
+#include "vorn_pid_file.h"
 
 #include <getopt.h>
-#include <sys/file.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -17,13 +17,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace {
 
-// Open and locked for the whole life of the process; the lock is what keeps
-// a second manager out, so the file is never closed before exit.
-std::unique_ptr<FILE, decltype(&fclose)> pid_fp{nullptr, fclose};
+// Locked for the whole life of the process and never removed: it is closed
+// only after the exit notice, when the process ends.
+vorn_pid_file_t pid_fp;
 
 void log_exit(void)
 {
@@ -112,20 +111,19 @@ int main(int argc, char **argv)
         }
     }
 
-    // Close-on-exec: a reboot command still running after a crash of the
-    // manager must not hold the lock that keeps its successor out.
-    pid_fp.reset(fopen(VORNMGR_PIDFILE, "a+e"));
-    if (!pid_fp) {
+    // A reboot command still running after a crash of the manager must not
+    // hold the lock that keeps its successor out: the file is close-on-exec.
+    int my_pid = -1;
+    int lock_error = 0;
+    switch (pid_fp.lock(VORNMGR_PIDFILE, &my_pid, &lock_error)) {
+    case PID_FILE_CANNOT_OPEN:
         LOG_ERR("Couldn't open pid file %s\n", VORNMGR_PIDFILE);
         return 1;
-    }
-    if (flock(fileno(pid_fp.get()), LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        int my_pid = -1;
-        if (fscanf(pid_fp.get(), "%d", &my_pid) != 1)
-            my_pid = -1;
-        LOG_ERR("Another instance of vornmgr ? (PID=%d, err=%s)\n", my_pid, strerror(error));
+    case PID_FILE_HELD:
+        LOG_ERR("Another instance of vornmgr ? (PID=%d, err=%s)\n", my_pid, strerror(lock_error));
         return 1;
+    case PID_FILE_LOCKED:
+        break;
     }
     atexit(log_exit);
     LOG_INFO("vornmgrd version %s\n", VORN_VERSION);
@@ -137,10 +135,8 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    if (ftruncate(fileno(pid_fp.get()), 0) != 0)
+    if (!pid_fp.write_pid(getpid()))
         LOG_ERR("failed to empty pid file %s: %s\n", VORNMGR_PIDFILE, strerror(errno));
-    fprintf(pid_fp.get(), "%d\n", int(getpid()));
-    fflush(pid_fp.get());
 
     bool restarted = false;
     operative_mode = vornmgr_get_startup_mode(ALL_MODULES, &restarted);
