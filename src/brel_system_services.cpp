@@ -81,18 +81,8 @@ int main(int argc, char **argv)
     // Locked until main returns: a start-up failure closes it, which lets the
     // next instance in, and leaves it in place; only the shutdown deletes it.
     vorn_pid_file_t pid_file;
-    int other_pid = -1;
-    int lock_error = 0;
-    switch (pid_file.lock(BREL_SYSTEM_SERVICES_PIDFILE, &other_pid, &lock_error)) {
-    case PID_FILE_CANNOT_OPEN:
-        LOG_ERR("Couldn't open pid file %s\n", BREL_SYSTEM_SERVICES_PIDFILE);
+    if (!pid_file.lock_or_log(BREL_SYSTEM_SERVICES_PIDFILE, "brel_system_services"))
         return 1;
-    case PID_FILE_HELD:
-        LOG_ERR("Another instance of brel_system_services ? (PID=%d, err=%s)\n", other_pid, strerror(lock_error));
-        return 1;
-    case PID_FILE_LOCKED:
-        break;
-    }
 
     atexit(log_exit);
     LOG_INFO("brel-system-services version %s\n", VORN_VERSION);
@@ -103,13 +93,8 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    if (detach) {
-        const int result = daemon(0, 0);
-        if (result != 0) {
-            LOG_ERR("daemon call failed with rv %d\n", result);
-            return 1;
-        }
-    }
+    if (detach && !vorn_daemon_detach())
+        return 1;
 
     if (!pid_file.write_pid(getpid()))
         LOG_WARN("cannot truncate pid file %s (%s)\n", BREL_SYSTEM_SERVICES_PIDFILE, strerror(errno));

@@ -113,28 +113,13 @@ int main(int argc, char **argv)
 
     // A reboot command still running after a crash of the manager must not
     // hold the lock that keeps its successor out: the file is close-on-exec.
-    int my_pid = -1;
-    int lock_error = 0;
-    switch (pid_fp.lock(VORNMGR_PIDFILE, &my_pid, &lock_error)) {
-    case PID_FILE_CANNOT_OPEN:
-        LOG_ERR("Couldn't open pid file %s\n", VORNMGR_PIDFILE);
+    if (!pid_fp.lock_or_log(VORNMGR_PIDFILE, "vornmgr"))
         return 1;
-    case PID_FILE_HELD:
-        LOG_ERR("Another instance of vornmgr ? (PID=%d, err=%s)\n", my_pid, strerror(lock_error));
-        return 1;
-    case PID_FILE_LOCKED:
-        break;
-    }
     atexit(log_exit);
     LOG_INFO("vornmgrd version %s\n", VORN_VERSION);
 
-    if (daemonize) {
-        const int rv = daemon(0, 0);
-        if (rv != 0) {
-            LOG_ERR("daemon call failed with rv %d\n", rv);
-            return 1;
-        }
-    }
+    if (daemonize && !vorn_daemon_detach())
+        return 1;
     if (!pid_fp.write_pid(getpid()))
         LOG_ERR("failed to empty pid file %s: %s\n", VORNMGR_PIDFILE, strerror(errno));
 

@@ -4,7 +4,7 @@
 // open, and locked, for as long as its owner lives. The descriptor is
 // close-on-exec: a command the daemon started and that outlives it must not
 // hold the lock that keeps its successor out.
-// Nothing here logs: each daemon words its own lines.
+// Only lock_or_log logs, with the words both daemons use.
 #ifndef VORN_PID_FILE_H
 #define VORN_PID_FILE_H
 
@@ -31,6 +31,10 @@ public:
     // process holds it: *holder is the PID read from the file (-1 if none can
     // be read), *error flock's errno, and the file is closed again untouched.
     vorn_pid_lock_t lock(const char *path, int *holder, int *error);
+    // lock(), logging a failure as the daemons do: "Couldn't open pid file
+    // <path>" or "Another instance of <instance> ? (PID=<holder>, err=<why>)".
+    // True when the file is locked.
+    bool lock_or_log(const char *path, const char *instance);
     // Empties the locked file and writes "<pid>\n", flushed. False, with errno
     // set, when it could not be emptied; the PID is written all the same.
     bool write_pid(pid_t pid);
@@ -44,5 +48,9 @@ private:
     std::unique_ptr<FILE, decltype(&fclose)> file_{nullptr, &fclose};
     std::string path_;
 };
+
+// Detaches a daemon started with -d from its terminal (daemon(3)), before it
+// writes its PID; a failure is logged ("daemon call failed with rv <rv>").
+bool vorn_daemon_detach(void);
 
 #endif // VORN_PID_FILE_H
