@@ -90,6 +90,30 @@ int vornmgr_send_dontwait(zmq::socket_t &sock, int len, const void *pkg)
     }
 }
 
+// Closes a channel's socket and context and opens both anew; a failure is
+// logged ("failed <name> context ...", "failed <name> zmq_socket ...") and
+// leaves the channel closed.
+bool vornmgr_open_channel(std::unique_ptr<zmq::context_t> &context, zmq::socket_t &socket, zmq::socket_type type,
+                          const char *name)
+{
+    socket.close();
+    context.reset();
+    try {
+        context = std::make_unique<zmq::context_t>();
+    } catch (const zmq::error_t &e) {
+        LOG_ERR("failed %s context %s\n", name, e.what());
+        return false;
+    }
+    try {
+        socket = zmq::socket_t(*context, type);
+    } catch (const zmq::error_t &e) {
+        LOG_ERR("failed %s zmq_socket %s\n", name, e.what());
+        context.reset();
+        return false;
+    }
+    return true;
+}
+
 void vornmgr_close_pub_channel_locked(void)
 {
     pub_socket.close();
@@ -98,34 +122,19 @@ void vornmgr_close_pub_channel_locked(void)
 
 int vornmgr_create_pub_channel_locked(void)
 {
-    vornmgr_close_pub_channel_locked();
-    try {
-        pub_context = std::make_unique<zmq::context_t>();
-    } catch (const zmq::error_t &e) {
-        LOG_ERR("failed pub context %s\n", e.what());
+    if (!vornmgr_open_channel(pub_context, pub_socket, zmq::socket_type::pub, "pub"))
         return 0;
-    }
-    try {
-        pub_socket = zmq::socket_t(*pub_context, zmq::socket_type::pub);
-    } catch (const zmq::error_t &e) {
-        LOG_ERR("failed pub zmq_socket %s\n", e.what());
-        vornmgr_close_pub_channel_locked();
-        return 0;
-    }
     // Broadcasts still queued for a stalled subscriber must not hold up the
     // manager's exit for ever.
     vornmgr_set_untested(pub_socket, zmq::sockopt::linger, 1000);
+    // Bound, then connected to the same endpoint.
+    const char *step = "zmq_bind";
     try {
         pub_socket.bind(VORNMGR_PUB_ENDPOINT);
-    } catch (const zmq::error_t &e) {
-        LOG_ERR("failed pub zmq_bind %s\n", e.what());
-        vornmgr_close_pub_channel_locked();
-        return 0;
-    }
-    try {
+        step = "zmq_connect";
         pub_socket.connect(VORNMGR_PUB_ENDPOINT);
     } catch (const zmq::error_t &e) {
-        LOG_ERR("failed pub zmq_connect %s\n", e.what());
+        LOG_ERR("failed pub %s %s\n", step, e.what());
         vornmgr_close_pub_channel_locked();
         return 0;
     }
@@ -229,21 +238,8 @@ int vornmgr_receive_request(char *buf, size_t size)
 
 int vornmgr_create_comm_channel(void)
 {
-    comm_socket.close();
-    comm_context.reset();
-    try {
-        comm_context = std::make_unique<zmq::context_t>();
-    } catch (const zmq::error_t &e) {
-        LOG_ERR("failed comm context %s\n", e.what());
+    if (!vornmgr_open_channel(comm_context, comm_socket, zmq::socket_type::rep, "comm"))
         return 0;
-    }
-    try {
-        comm_socket = zmq::socket_t(*comm_context, zmq::socket_type::rep);
-    } catch (const zmq::error_t &e) {
-        LOG_ERR("failed comm zmq_socket %s\n", e.what());
-        comm_context.reset();
-        return 0;
-    }
     vornmgr_set_comm_socket_parms(comm_socket);
     try {
         comm_socket.bind(VORNMGR_COMM_ENDPOINT);
