@@ -19,11 +19,6 @@ namespace bench {
 
 namespace {
 
-constexpr int module_count = 8;
-constexpr ns_t line_timeout = 10 * NS_PER_S;
-// The manager waits at most 55 s for eight silent modules.
-constexpr ns_t takedown_timeout = 70 * NS_PER_S;
-
 struct Cycle {
     ns_t takedown = 0;       // request to RESP_OVER
     ns_t module_delays = 0;  // per GO_DOWN, the longest a module held its answer; summed
@@ -38,8 +33,8 @@ bool collect_answers(ModulePool &pool, Cycle &cycle, Report &report)
 {
     std::map<int, ns_t> longest_hold;  // per module taken down
     for (auto &module : pool.modules()) {
-        for (int answer = 0; answer < module_count; answer++) {
-            const auto line = module->read_line(line_timeout);
+        for (int answer = 0; answer < takedown_module_count; answer++) {
+            const auto line = module->read_line(takedown_line_timeout);
             int about = 0;
             long long received = 0;
             long long sent = 0;
@@ -53,8 +48,8 @@ bool collect_answers(ModulePool &pool, Cycle &cycle, Report &report)
             cycle.answer_round_trips.push_back(ns_t(acked - sent));
         }
     }
-    if (longest_hold.size() != module_count) {
-        report.problem(format("take-down: answers named %zu modules, not %d", longest_hold.size(), module_count));
+    if (longest_hold.size() != takedown_module_count) {
+        report.problem(format("take-down: answers named %zu modules, not %d", longest_hold.size(), takedown_module_count));
         return false;
     }
     for (const auto &[about, hold] : longest_hold)
@@ -66,7 +61,7 @@ bool collect_up(ModulePool &pool, ns_t requested, Cycle &cycle, Report &report)
 {
     ns_t last = 0;
     for (auto &module : pool.modules()) {
-        const auto line = module->read_line(line_timeout);
+        const auto line = module->read_line(takedown_line_timeout);
         long long up = 0;
         if (!line || sscanf(line->c_str(), "U %lld", &up) != 1) {
             report.problem(format("bring-up: module pid %d gave %s instead of its init complete",
@@ -166,7 +161,7 @@ bool run_cycles(pid_t manager, ModulePool &pool, int count, std::vector<Cycle> &
 
 ModulePool::ModulePool(const Options &options, Module slow_module, int answer_delay_ms)
 {
-    for (int i = 0; i < module_count; i++) {
+    for (int i = 0; i < takedown_module_count; i++) {
         const Module mod = static_cast<Module>(FRR + i);
         const int delay = mod == slow_module ? answer_delay_ms : 0;
         SpawnOptions spawn;
@@ -178,7 +173,7 @@ ModulePool::ModulePool(const Options &options, Module slow_module, int answer_de
             spawn));
     }
     for (auto &module : modules_) {
-        const auto line = module->read_line(line_timeout);
+        const auto line = module->read_line(takedown_line_timeout);
         if (!line || *line != "R")
             throw std::runtime_error(format("module pid %d did not come up", int(module->pid())));
     }

@@ -27,10 +27,6 @@ namespace bench {
 
 namespace {
 
-constexpr int module_count = 8;
-constexpr ns_t line_timeout = 10 * NS_PER_S;
-constexpr ns_t takedown_timeout = 70 * NS_PER_S;
-
 // The manager's hand-overs in one take-down.
 struct Handover {
     std::vector<ns_t> to_down;  // per position: its last answer logged to "Send down for module"
@@ -89,9 +85,9 @@ bool read_handover(const std::string &log, Handover &handover, Report &report)
             last_answer = -1;
         }
     }
-    if (handover.to_down.size() != module_count) {
+    if (handover.to_down.size() != takedown_module_count) {
         report.problem(format("hand-over: the manager's log shows %zu positions taken down, not %d",
-                              handover.to_down.size(), module_count));
+                              handover.to_down.size(), takedown_module_count));
         return false;
     }
     return true;
@@ -103,7 +99,7 @@ bool drain_modules(ModulePool &pool, char kind, int per_module, Report &report)
 {
     for (auto &module : pool.modules()) {
         for (int i = 0; i < per_module; i++) {
-            const auto line = module->read_line(line_timeout);
+            const auto line = module->read_line(takedown_line_timeout);
             if (!line || line->empty() || (*line)[0] != kind) {
                 report.problem(format("hand-over: module pid %d gave %s instead of its '%c' line",
                                       int(module->pid()), line ? line->c_str() : "nothing", kind));
@@ -124,7 +120,7 @@ bool run_cycle(const Options &options, ModulePool &pool, Handover &handover, Rep
     // "Send down" of the last position precedes RESP_OVER, and every line is
     // written out at once: the take-down's lines are all in the file.
     if (!read_handover(log_since(options.log_path, offset), handover, report) ||
-        !drain_modules(pool, 'A', module_count, report))
+        !drain_modules(pool, 'A', takedown_module_count, report))
         return false;
     if (!operator_request(MAINTENANCE_MODE_DISABLE, takedown_timeout)) {
         report.problem("hand-over: no RESP_OVER for the bring-up");

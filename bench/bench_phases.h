@@ -33,6 +33,13 @@ void measure_round_trips(const Options &options, const Servers &servers, Report 
 // One publish reaching eight subscribers, through the manager and bare.
 void measure_fanout(const Options &options, const Servers &servers, Report &report);
 
+// The take-down measurements' pool: eight modules, a line from one within
+// 10 s, a whole take-down within 70 s (the manager waits at most 55 s for
+// eight silent modules).
+constexpr int takedown_module_count = 8;
+constexpr ns_t takedown_line_timeout = 10 * NS_PER_S;
+constexpr ns_t takedown_timeout = 70 * NS_PER_S;
+
 // Eight library-client modules, identifiers 2 to 9 (the rows the round-trip
 // measurement registered), each its own process. One of them may hold back
 // each GO_DOWN answer.
