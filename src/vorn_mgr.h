@@ -265,6 +265,9 @@ typedef enum vornmgr_recovery_t {
     RECOVER_RESUME_MAINTENANCE,  // modules down for maintenance: keep that mode
 } vornmgr_recovery_t;
 
+// "restart", "maintenance-on", "maintenance-off", "recovery": the kind's word
+// in the record and in the history.
+const char *vornmgr_sequence_kind_name(vornmgr_sequence_kind_t kind);
 int vornmgr_format_sequence_record(const vornmgr_sequence_record_t &record, char *text, size_t size);
 // False for a record that is not exactly what the manager writes.
 bool vornmgr_parse_sequence_record(const char *text, vornmgr_sequence_record_t *record);

@@ -28,23 +28,10 @@ const char *vornmgr_history_path = VORNMGR_HISTORY_FILE;
 
 namespace {
 
-constexpr const char *kind_names[] = {"restart", "maintenance-on", "maintenance-off", "recovery"};
-
 // Operator thread only: requests, take-downs and the reboot's end all run there.
 vornmgr_history_requester_t current_requester{};
 std::string last_restart_line;
 std::array<vornmgr_last_take_down_t, MAX_MODULES> last_take_downs{};
-// What the file held when this manager last wrote it, so that an append
-// below the bound need not read it again: valid while the file is the same
-// (inode and size) as then.
-struct vornmgr_history_shape_t {
-    bool known = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    int lines = 0;
-    bool cut_short = false;
-} history_shape;
 
 json vornmgr_module_ref(int mod)
 {
@@ -117,15 +104,8 @@ bool vornmgr_append_synced(const std::string &text)
     const unique_fd fd(open(vornmgr_history_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!fd)
         return false;
-    size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = write(fd.get(), text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        written += static_cast<size_t>(n);
-    }
+    if (!vorn_write_all(fd.get(), text.data(), text.size()))
+        return false;
     return fsync(fd.get()) == 0;
 }
 
@@ -187,7 +167,7 @@ std::string vornmgr_format_history_record(const vornmgr_history_sequence_t &sequ
 {
     json record;
     record["version"] = 1;
-    record["kind"] = kind_names[sequence.kind];
+    record["kind"] = vornmgr_sequence_kind_name(sequence.kind);
     const unsigned bits = static_cast<unsigned>(sequence.mode);
     record["boot"] = (bits & REBOOT_WARM) ? json("warm")
                      : (bits & REBOOT_FAST) ? json("fast")
@@ -231,31 +211,21 @@ void vornmgr_history_append(const std::string &line)
     // without one. Only root reads what operators did.
     if (mkdir(vornmgr_history_dir, 0700) != 0 && errno != EEXIST)
         LOG_ERR("cannot make %s: %s\n", vornmgr_history_dir, strerror(errno));
-    struct stat before {};
-    const bool exists = lstat(vornmgr_history_path, &before) == 0;
-    const bool same = history_shape.known && exists && before.st_dev == history_shape.dev &&
-                      before.st_ino == history_shape.ino && before.st_size == history_shape.size;
     std::string text;
-    int lines = same ? history_shape.lines : 0;
-    bool cut_short = same && history_shape.cut_short;
-    if (!same || lines >= VORNMGR_HISTORY_MAX_RECORDS) {
-        if (!vornmgr_read_history(&text) && errno != ENOENT) {
-            LOG_ERR("cannot read %s: %s\n", vornmgr_history_path, strerror(errno));
-            return;
-        }
-        lines = 0;
-        for (const char c : text)
-            lines += c == '\n';
-        // A last line cut short (power lost while writing) stays a line of
-        // its own: the new record starts after it.
-        cut_short = !text.empty() && text.back() != '\n';
-        lines += cut_short;
+    if (!vornmgr_read_history(&text) && errno != ENOENT) {
+        LOG_ERR("cannot read %s: %s\n", vornmgr_history_path, strerror(errno));
+        return;
     }
-    history_shape.known = false;
+    int lines = 0;
+    for (const char c : text)
+        lines += c == '\n';
+    // A last line cut short (power lost while writing) stays a line of its
+    // own: the new record starts after it.
+    const bool cut_short = !text.empty() && text.back() != '\n';
+    lines += cut_short;
     bool written;
     if (lines < VORNMGR_HISTORY_MAX_RECORDS) {
         written = vornmgr_append_synced((cut_short ? "\n" : "") + line + "\n");
-        lines++;
     } else {
         if (cut_short)
             text += '\n';
@@ -265,15 +235,9 @@ void vornmgr_history_append(const std::string &line)
         for (int drop = lines - (VORNMGR_HISTORY_MAX_RECORDS - 1); drop > 0; drop--)
             from = text.find('\n', from) + 1;
         written = vornmgr_replace_history(text.substr(from) + line + "\n");
-        lines = VORNMGR_HISTORY_MAX_RECORDS;
     }
-    if (!written) {
+    if (!written)
         LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
-        return;
-    }
-    struct stat after {};
-    if (lstat(vornmgr_history_path, &after) == 0)
-        history_shape = {true, after.st_dev, after.st_ino, after.st_size, lines, false};
 }
 
 void vornmgr_history_set_requester(vornmgr_history_requester_t requester)
@@ -298,7 +262,8 @@ void vornmgr_history_record(const vornmgr_history_sequence_t &sequence)
         if (sequence.trace != nullptr)
             vornmgr_note_take_downs(*sequence.trace);
     } catch (const std::exception &error) {
-        LOG_ERR("cannot record the %s in %s: %s\n", kind_names[sequence.kind], vornmgr_history_path, error.what());
+        LOG_ERR("cannot record the %s in %s: %s\n", vornmgr_sequence_kind_name(sequence.kind), vornmgr_history_path,
+                error.what());
     }
 }
 

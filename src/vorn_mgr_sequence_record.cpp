@@ -79,6 +79,11 @@ bool vornmgr_read_sequence_record(char *text, size_t size)
 
 } // namespace
 
+const char *vornmgr_sequence_kind_name(vornmgr_sequence_kind_t kind)
+{
+    return kind_names[kind];
+}
+
 int vornmgr_format_sequence_record(const vornmgr_sequence_record_t &record, char *text, size_t size)
 {
     return snprintf(text, size, "kind=%s\nstage=%s\nmode=0x%x\nmode_before=0x%x\nstarted=%lld\n",
