@@ -59,6 +59,8 @@ bool vornmgr_is_mod_l3(Module mod);
 int vornmgr_num_mod_l3_up(void);
 bool vornmgr_is_mod_registered(Module mod);
 int vornmgr_get_num_active_modules(void);
+// The registered modules (rows 2 to 9) as a bit set, one bit per Module.
+unsigned vornmgr_registered_set(void);
 int vornmgr_num_l3_mod_present(void);
 bool vornmgr_set_mod_state(Module module, Mode mode, State state);
 // A consistent copy of every row, for readers that need more than one field.

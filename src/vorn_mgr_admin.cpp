@@ -62,16 +62,6 @@ unsigned go_down_answered = 0;
 // Guarded by lock.
 vornmgr_take_down_trace_t take_down_trace{};
 
-// The registered modules as a bit set, one bit per Module.
-unsigned vornmgr_registered_set(void)
-{
-    unsigned set = 0;
-    for (int mod = FRR; mod <= SYSTEM_SERVICES; mod++)
-        if (vornmgr_is_mod_registered(static_cast<Module>(mod)))
-            set |= 1u << mod;
-    return set;
-}
-
 int64_t vornmgr_elapsed_us(std::chrono::steady_clock::time_point since)
 {
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - since).count();

@@ -6,6 +6,8 @@
 #include "log.h"
 #include "vorn_mgr.h"
 
+#include <bit>
+
 std::array<registered_modules_t, MAX_MODULES> registered_mods{};
 std::mutex registry_lock;
 const std::array<Module, 3> mod_l3_list{FRR, BGP, OSPF};
@@ -43,13 +45,19 @@ bool vornmgr_is_mod_registered(Module mod)
     return vornmgr_row_is_registered(mod);
 }
 
-int vornmgr_get_num_active_modules(void)
+unsigned vornmgr_registered_set(void)
 {
     std::lock_guard<std::mutex> guard(registry_lock);
-    int active = 0;
+    unsigned set = 0;
     for (int row = first_counted_row; row < MAX_MODULES; row++)
-        active += vornmgr_row_is_registered(row);
-    return active;
+        if (vornmgr_row_is_registered(row))
+            set |= 1u << row;
+    return set;
+}
+
+int vornmgr_get_num_active_modules(void)
+{
+    return std::popcount(vornmgr_registered_set());
 }
 
 int vornmgr_num_l3_mod_present(void)
