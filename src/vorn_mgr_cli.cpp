@@ -160,15 +160,14 @@ int vornmgr_cli_read_request(int conn_fd, char *buf, size_t size, int timeout_se
 // root's alone; the credentials are checked as well in case its mode changed.
 bool vornmgr_cli_peer_is_root(int conn_fd)
 {
-    ucred cred{};
-    socklen_t cred_len = sizeof cred;
-    if (getsockopt(conn_fd, SOL_SOCKET, SO_PEERCRED, &cred, &cred_len) != 0) {
+    const vornmgr_history_requester_t peer = vornmgr_history_peer(conn_fd);
+    if (!peer.known) {
         LOG_ERR("error in reading cli peer credentials %s\n", strerror(errno));
         return false;
     }
-    if (cred.uid != 0) {
-        LOG_WARN("refused cli request from uid %u pid %d: not root\n", static_cast<unsigned>(cred.uid),
-                 static_cast<int>(cred.pid));
+    if (peer.uid != 0) {
+        LOG_WARN("refused cli request from uid %u pid %d: not root\n", static_cast<unsigned>(peer.uid),
+                 static_cast<int>(peer.pid));
         return false;
     }
     return true;

@@ -171,9 +171,9 @@ bool vornmgr_ports_in_maintenance(void)
     return bool(marker.fd);
 }
 
-bool vornmgr_process_show(int conn_fd, vorn_mgr_cli_msg_t /*cli_msg*/, bool upgraded)
+vornmgr_report_t vornmgr_current_report(bool upgraded)
 {
-    const vornmgr_report_t report{
+    return vornmgr_report_t{
         operative_mode.load(),
         upgraded,
         maintenance_start_time,
@@ -181,5 +181,9 @@ bool vornmgr_process_show(int conn_fd, vorn_mgr_cli_msg_t /*cli_msg*/, bool upgr
         time(nullptr),
         vornmgr_registry_snapshot(),
     };
-    return vornmgr_write_report(conn_fd, report);
+}
+
+bool vornmgr_process_show(int conn_fd, vorn_mgr_cli_msg_t /*cli_msg*/, bool upgraded)
+{
+    return vornmgr_write_report(conn_fd, vornmgr_current_report(upgraded));
 }

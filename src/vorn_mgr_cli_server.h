@@ -112,6 +112,8 @@ bool vornmgr_write_report(int conn_fd, const vornmgr_report_t &report);
 // Whether the operator tool shut the ports (a marker root left; another is
 // logged and ignored).
 bool vornmgr_ports_in_maintenance(void);
+// What the status reports (text and JSON) show, as it is now.
+vornmgr_report_t vornmgr_current_report(bool upgraded);
 bool vornmgr_process_show(int conn_fd, vorn_mgr_cli_msg_t cli_msg, bool upgraded);
 
 #endif // VORN_MGR_CLI_SERVER_H

@@ -72,13 +72,9 @@ std::string vornmgr_format_status_json(const vornmgr_report_t &report)
 
 bool vornmgr_process_show_json(int conn_fd, bool upgraded)
 {
-    const vornmgr_report_t report{
-        operative_mode.load(), upgraded, maintenance_start_time, vornmgr_ports_in_maintenance(), time(nullptr),
-        vornmgr_registry_snapshot(),
-    };
     std::string text;
     try {
-        text = vornmgr_format_status_json(report);
+        text = vornmgr_format_status_json(vornmgr_current_report(upgraded));
     } catch (const std::exception &error) {
         LOG_ERR("cannot build the JSON status: %s\n", error.what());
         return false;

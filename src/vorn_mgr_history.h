@@ -112,7 +112,8 @@ void vornmgr_history_record(const vornmgr_history_sequence_t &sequence);
 // or SEQUENCE_MAINT_ENTER) from its trace.
 void vornmgr_history_record_take_down(vornmgr_sequence_kind_t kind, Mode mode, Mode mode_before,
                                       int64_t started_ms, const char *reboot_command);
-// The credentials of the operator's peer on `conn_fd`.
+// The credentials of the operator's peer on `conn_fd`; not known (errno set)
+// when they cannot be read.
 vornmgr_history_requester_t vornmgr_history_peer(int conn_fd);
 // The reboot command of the restart recorded last ended.
 void vornmgr_history_note_reboot_end(int exit_status, int signal);
