@@ -55,8 +55,9 @@ void vorn_config_report(const vorn_config_reporter_t &reporter, vorn_config_diag
         reporter.report(reporter.context, what, path, quoted);
 }
 
-} // namespace
-
+// Applies one line as fgets read it (its newline, if any, is cut here, in
+// place, as is a comment); `valid` is the file's validity so far, and the
+// result its validity after the line.
 bool vorn_config_read_line(char *line, bool valid, const char *path, const vorn_config_outputs_t &out,
                            const vorn_config_reporter_t &reporter)
 {
@@ -105,17 +106,18 @@ bool vorn_config_read_line(char *line, bool valid, const char *path, const vorn_
     return valid;
 }
 
+// Reads every line of an opened file; `path` names it in diagnostics.
 bool vorn_config_read_stream(FILE *file, const char *path, const vorn_config_outputs_t &out,
                              const vorn_config_reporter_t &reporter)
 {
-    *out.mode = UNKNOWN_MODE;
-    *out.override = false;
     bool valid = false;
     char line[config_line_len];
     while (fgets(line, sizeof line, file) != nullptr)
         valid = vorn_config_read_line(line, valid, path, out, reporter);
     return valid;
 }
+
+} // namespace
 
 bool vorn_config_read_file(const char *path, const vorn_config_outputs_t &out, const vorn_config_reporter_t &reporter)
 {

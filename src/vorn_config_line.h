@@ -58,14 +58,6 @@ typedef struct vorn_config_outputs_t {
 
 // Each reader returns true when the file's last boot_mode line was valid.
 
-// Applies one line as fgets read it (its newline, if any, is cut here, in
-// place, as is a comment); `valid` is the file's validity so far, and the
-// result its validity after the line.
-bool vorn_config_read_line(char *line, bool valid, const char *path, const vorn_config_outputs_t &out,
-                           const vorn_config_reporter_t &reporter);
-// Reads every line of an opened file; `path` names it in diagnostics.
-bool vorn_config_read_stream(FILE *file, const char *path, const vorn_config_outputs_t &out,
-                             const vorn_config_reporter_t &reporter);
 // Opens and reads `path` (CONFIG_NO_FILE when it cannot be opened).
 bool vorn_config_read_file(const char *path, const vorn_config_outputs_t &out, const vorn_config_reporter_t &reporter);
 // Reads a state file in a directory any user may write (the startup file):

@@ -245,8 +245,7 @@ int vornmgr_create_comm_channel(void)
         comm_socket.bind(VORNMGR_COMM_ENDPOINT);
     } catch (const zmq::error_t &e) {
         LOG_ERR("failed comm bind %s\n", e.what());
-        comm_socket.close();
-        comm_context.reset();
+        vornmgr_destroy_comm_channel();
         return 0;
     }
     return 1;
