@@ -101,13 +101,22 @@ bool vornmgr_note_summary_key_locked(int64_t key)
     return true;
 }
 
+// The service manager's notification socket, or null when there is none to
+// use. Read once: nothing changes the environment after start.
+const char *vornmgr_notify_socket(void)
+{
+    static const char *const socket_path = getenv("NOTIFY_SOCKET");
+    if (socket_path == nullptr || (socket_path[0] != '/' && socket_path[0] != '@'))
+        return nullptr;
+    return socket_path;
+}
+
 } // namespace
 
 bool vornmgr_notify_without_waiting(const char *message)
 {
-    // Read once: nothing changes the environment after start.
-    static const char *const socket_path = getenv("NOTIFY_SOCKET");
-    if (socket_path == nullptr || (socket_path[0] != '/' && socket_path[0] != '@'))
+    const char *const socket_path = vornmgr_notify_socket();
+    if (socket_path == nullptr)
         return false;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -206,6 +215,10 @@ void vornmgr_notify_activity_done(void)
 
 void vornmgr_notify_summary(void)
 {
+    // Without a service manager to tell, the comm receive thread's check
+    // after each request costs nothing.
+    if (vornmgr_notify_socket() == nullptr)
+        return;
     const int64_t key = vornmgr_status_summary_key();
     if (key == status_summary_seen.load(std::memory_order_relaxed))
         return;
