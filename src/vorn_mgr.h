@@ -120,9 +120,10 @@ extern std::atomic<bool> broadcast_l3_up;
 
 bool vornmgr_process_message(void *sock, int len, const char *pkg);
 
-// The function every package of the request path leaves through: each
-// handler's reply on the comm socket, and the broadcasts of vornmgr_pub_msg
-// (UP, the relays, the layer-3 announcement). It is zmq_send; a test that
+// The function every package of the manager leaves through: each handler's
+// reply on the comm socket, and every broadcast (vornmgr_pub_msg, and the
+// discovery probe and keepalives of vornmgr_pub_send_no_restart). It is
+// zmq_send; a test that
 // wants the bytes rather than a socket gives its own, before any thread of
 // the manager runs (it is never changed while they run).
 typedef int (*vornmgr_sender_fn)(void *sock, const void *buf, size_t len, int flags);

@@ -72,24 +72,6 @@ void vornmgr_set_untested(zmq::socket_t &sock, Option option, int value)
     }
 }
 
-// Sends one package without waiting and answers as zmq_send does: the bytes
-// sent, or -1 with errno set (EAGAIN when the send would have blocked).
-int vornmgr_send_dontwait(zmq::socket_t &sock, int len, const void *pkg)
-{
-    try {
-        const zmq::send_result_t sent =
-            sock.send(zmq::const_buffer(pkg, static_cast<size_t>(len)), zmq::send_flags::dontwait);
-        if (!sent) {
-            errno = EAGAIN;
-            return -1;
-        }
-        return static_cast<int>(*sent);
-    } catch (const zmq::error_t &e) {
-        errno = e.num();
-        return -1;
-    }
-}
-
 // Closes a channel's socket and context and opens both anew; a failure is
 // logged ("failed <name> context ...", "failed <name> zmq_socket ...") and
 // leaves the channel closed.
@@ -274,8 +256,8 @@ void vornmgr_destroy_pub_channel(void)
 bool vornmgr_pub_msg(int len, const void *pkg)
 {
     std::lock_guard<std::mutex> guard(pub_lock);
-    // Through the request path's package sender, like the replies, so that a
-    // test sees the broadcasts a request sets off (vorn_mgr.h).
+    // Through the package sender, like the replies, so that a test sees the
+    // broadcasts a request sets off (vorn_mgr.h).
     const int sent = vornmgr_package_sender(pub_socket.handle(), pkg, static_cast<size_t>(len), ZMQ_DONTWAIT);
     if (sent == len) {
         pub_restart_delay = std::chrono::milliseconds{0};
@@ -293,7 +275,7 @@ int vornmgr_pub_send_no_restart(int len, const void *pkg)
     int error;
     {
         std::lock_guard<std::mutex> guard(pub_lock);
-        sent = vornmgr_send_dontwait(pub_socket, len, pkg);
+        sent = vornmgr_package_sender(pub_socket.handle(), pkg, static_cast<size_t>(len), ZMQ_DONTWAIT);
         error = errno;
     }
     errno = error;
