@@ -2,7 +2,8 @@
 // vornmgr-modsim: one simulated module of the switch. Registers with the
 // manager through libvornmgr, reports load and init complete, then answers
 // broadcasts on the library's thread while the main thread waits for a stop
-// signal; unregisters before it exits.
+// signal (and retries a handshake the manager was away for); unregisters
+// before it exits.
 
 #include "vornmgr_modsim.h"
 
@@ -111,14 +112,21 @@ int main(int argc, char **argv)
     case MODSIM_REGISTERED:
         break;
     }
-    if (!modsim_send_load_complete() || !modsim_send_init_complete()) {
+    if (!modsim_start_handshake()) {
         modsim_complain("start-up handshake failed");
         modsim_unregister();
         return MODSIM_STATUS_FAILED;
     }
 
-    int signal_number = 0;
-    while (sigwait(&stop_signals, &signal_number) != 0) {
+    // Between signals the main thread runs a pending handshake when it is
+    // due: a manager that came back broadcasts nothing for a while.
+    int signal_number;
+    for (;;) {
+        const timespec wait = modsim_time_to_retry();
+        signal_number = sigtimedwait(&stop_signals, nullptr, &wait);
+        if (signal_number > 0)
+            break;
+        modsim_retry_due_handshake();
     }
     modsim_say("%s: stopping", strsignal(signal_number));
     modsim_stop_delays();

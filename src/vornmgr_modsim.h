@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <ctime>
 
 // What the command line chose. Filled once before registration and only read
 // afterwards, by both the main thread and the library's callback thread.
@@ -52,10 +53,21 @@ void modsim_complain(const char *format, ...) __attribute__((format(printf, 1, 2
 extern modsim_options_t modsim_options;
 extern std::atomic<Mode> my_mode;
 extern std::atomic<State> my_state;
-// The two start-up exchanges, also run again on COME_UP; false if the request
-// could not be sent (already reported).
-bool modsim_send_load_complete(void);
-bool modsim_send_init_complete(void);
+// The bring-up handshake, LOAD_COMPLETE then INIT_COMPLETE: at start, again on
+// COME_UP, and again while one the manager never answered (it was away, e.g.
+// restarting) is pending: after the next broadcast, which shows a manager is
+// there, and at the latest MODSIM_RETRY_INTERVAL_S after the last try. Never
+// two at once. A handshake the manager refused is not tried again.
+constexpr int MODSIM_RETRY_INTERVAL_S = 5;
+// The first one, on the main thread; false (reported) if it failed. The
+// program then ends, so nothing is left pending.
+bool modsim_start_handshake(void);
+// How long the main thread may wait for a signal before it calls
+// modsim_retry_due_handshake: until a pending handshake is due, otherwise
+// one interval.
+timespec modsim_time_to_retry(void);
+// Runs the pending handshake again if it is due and no other runs. Main thread.
+void modsim_retry_due_handshake(void);
 // The broadcast callback given to vornmgr_register_cb.
 int modsim_vornmgr_cb(int len, void *buf);
 // Ends an answer delay in progress at once and makes later ones end at once;

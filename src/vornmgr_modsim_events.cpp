@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The simulated module's conversation with the manager: the load-complete and
-// init-complete exchanges, and the answer to every broadcast the client
-// library hands to modsim_vornmgr_cb, each reported as one time-stamped line.
+// init-complete exchanges (again once the manager is back, when it was away
+// for them), and the answer to every broadcast the client library hands to
+// modsim_vornmgr_cb, each reported as one time-stamped line.
 
 #include "vornmgr_modsim.h"
 #include "vorn_mgr_pkg.h"
@@ -38,6 +39,82 @@ bool modsim_pause(int ms)
 long modsim_ms_since(modsim_clock::time_point start)
 {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(modsim_clock::now() - start).count());
+}
+
+// How a bring-up handshake ended.
+enum modsim_handshake_t {
+    MODSIM_HANDSHAKE_DONE,
+    MODSIM_HANDSHAKE_UNANSWERED, // a request could not be sent or got no reply: the manager is away
+    MODSIM_HANDSHAKE_FAILED,     // refused, or failed in a way that trying again does not mend
+};
+
+// The exchanges, defined further down; each reports its outcome in a line.
+modsim_handshake_t modsim_send_load_complete(void);
+modsim_handshake_t modsim_send_init_complete(void);
+modsim_handshake_t modsim_handshake(void);
+
+// The handshake runs on the delivery thread (COME_UP, and after a broadcast
+// while one is pending) and on the main thread (at start, and when a pending
+// one is due). Two at once would interleave their requests and the mode and
+// state their replies set, so a thread runs it only while it holds the turn,
+// which no lock spans: the requests wait up to the library's reply time-out.
+std::mutex handshake_lock;              // guards the handshake_* variables below
+std::condition_variable handshake_idle; // signalled when handshake_running falls
+bool handshake_running = false;
+bool handshake_pending = false;         // the last one went unanswered: run it again
+modsim_clock::time_point handshake_due; // when the main thread runs the pending one
+// Counts the broadcasts that superseded any pending handshake (a COME_UP, a
+// GO_DOWN or DOWN for this module), so that the callback does not retry
+// after a package holding one.
+unsigned handshake_orders = 0;
+
+// The manager's order supersedes a pending handshake. Waits for a retry in
+// progress, so that its replies cannot overwrite what the order sets; with
+// `run_next` the caller then holds the turn for the handshake it runs itself.
+void modsim_supersede_handshake(bool run_next)
+{
+    std::unique_lock<std::mutex> held(handshake_lock);
+    handshake_idle.wait(held, [] { return !handshake_running; });
+    handshake_pending = false;
+    handshake_orders++;
+    handshake_running = run_next;
+}
+
+unsigned modsim_handshake_orders(void)
+{
+    std::lock_guard<std::mutex> guard(handshake_lock);
+    return handshake_orders;
+}
+
+// Takes the turn for the pending handshake; false if none is pending, another
+// runs, or with `due_only` its time has not come yet.
+bool modsim_claim_retry(bool due_only)
+{
+    std::lock_guard<std::mutex> guard(handshake_lock);
+    if (handshake_running || !handshake_pending || (due_only && modsim_clock::now() < handshake_due))
+        return false;
+    handshake_running = true;
+    return true;
+}
+
+void modsim_release_handshake(modsim_handshake_t outcome)
+{
+    {
+        std::lock_guard<std::mutex> guard(handshake_lock);
+        handshake_running = false;
+        handshake_pending = outcome == MODSIM_HANDSHAKE_UNANSWERED;
+        handshake_due = modsim_clock::now() + std::chrono::seconds(MODSIM_RETRY_INTERVAL_S);
+    }
+    handshake_idle.notify_all();
+    if (outcome == MODSIM_HANDSHAKE_UNANSWERED)
+        modsim_say("handshake pending: tried again after the manager's next broadcast, or in %d s",
+                   MODSIM_RETRY_INTERVAL_S);
+}
+
+// Errors of the request itself: the manager's return does not mend them.
+bool modsim_manager_away(int error)
+{
+    return error != EINVAL && error != EMSGSIZE && error != ENOTCONN;
 }
 
 void modsim_vprint(FILE *out, const char *format, va_list ap)
@@ -133,6 +210,8 @@ module_status_t modsim_own_status(State state)
 void modsim_handle_go_down(const module_mode_t &order)
 {
     const bool own = order.mod == modsim_options.module;
+    if (own)
+        modsim_supersede_handshake(false);
     char mode_text[VORNMGR_TEXT_BUF_LEN];
     char what[VORNMGR_TEXT_BUF_LEN + 64];
     snprintf(what, sizeof what, "GO_DOWN for %s (%s)%s", mod_id_to_str(order.mod), mode_to_str(order.mode, mode_text),
@@ -170,6 +249,7 @@ void modsim_handle_down(const module_mode_t &order)
     char mode_text[VORNMGR_TEXT_BUF_LEN];
     const bool own = order.mod == modsim_options.module;
     if (own) {
+        modsim_supersede_handshake(false);
         my_mode = order.mode;
         my_state = order.state;
     }
@@ -186,9 +266,27 @@ void modsim_handle_come_up(const module_mode_t &order)
         return;
     }
     modsim_say("COME_UP for %s (%s): starting the handshake again", mod_id_to_str(order.mod), mode_text);
-    if (!modsim_send_load_complete() || !modsim_send_init_complete())
+    modsim_supersede_handshake(true);
+    const modsim_handshake_t outcome = modsim_handshake();
+    if (outcome != MODSIM_HANDSHAKE_DONE)
         modsim_complain("COME_UP for %s (%s): handshake failed, the module stays down", mod_id_to_str(order.mod),
                         mode_text);
+    modsim_release_handshake(outcome);
+}
+
+// Runs the pending handshake again, if there is one and no other runs; `why`
+// says what set it off.
+void modsim_retry_handshake(const char *why, bool due_only)
+{
+    if (!modsim_claim_retry(due_only))
+        return;
+    modsim_say("%s: trying the pending handshake again", why);
+    const modsim_handshake_t outcome = modsim_handshake();
+    if (outcome == MODSIM_HANDSHAKE_DONE)
+        modsim_say("handshake done on retry: the module is up");
+    else
+        modsim_complain("handshake failed again, the module stays down");
+    modsim_release_handshake(outcome);
 }
 
 void modsim_handle_up(const module_status_t &status)
@@ -290,14 +388,17 @@ void modsim_complain(const char *format, ...)
     va_end(ap);
 }
 
-bool modsim_send_load_complete(void)
+namespace {
+
+modsim_handshake_t modsim_send_load_complete(void)
 {
     char reply[VORNMGR_MAX_PKG_LEN];
     int32_t reply_type;
     const int size = modsim_send(LOAD_COMPLETE, modsim_own_status(LOAD_COMPLETE), reply, sizeof reply, &reply_type);
     if (size < 0) {
-        modsim_complain("LOAD_COMPLETE not sent: %s", strerror(errno));
-        return false;
+        const int error = errno;
+        modsim_complain("LOAD_COMPLETE not sent: %s", strerror(error));
+        return modsim_manager_away(error) ? MODSIM_HANDSHAKE_UNANSWERED : MODSIM_HANDSHAKE_FAILED;
     }
     bool mode_told = false;
     char mode_text[VORNMGR_TEXT_BUF_LEN] = "";
@@ -330,21 +431,22 @@ bool modsim_send_load_complete(void)
     if (!mode_told) {
         modsim_complain("LOAD_COMPLETE: the manager answered %s (0x%x) without the system mode",
                         mod_state_to_str(static_cast<State>(reply_type)), reply_type);
-        return false;
+        return MODSIM_HANDSHAKE_FAILED;
     }
     modsim_say("LOAD_COMPLETE: answered with mode %s, state %s; modules up:%s", mode_text,
                mod_state_to_str(my_state.load()), up_used > 0 ? up_list : " none");
-    return true;
+    return MODSIM_HANDSHAKE_DONE;
 }
 
-bool modsim_send_init_complete(void)
+modsim_handshake_t modsim_send_init_complete(void)
 {
     char reply[VORNMGR_MAX_PKG_LEN];
     int32_t reply_type;
     const int size = modsim_send(INIT_COMPLETE, modsim_own_status(INIT_COMPLETE), reply, sizeof reply, &reply_type);
     if (size < 0) {
-        modsim_complain("INIT_COMPLETE not sent: %s", strerror(errno));
-        return false;
+        const int error = errno;
+        modsim_complain("INIT_COMPLETE not sent: %s", strerror(error));
+        return modsim_manager_away(error) ? MODSIM_HANDSHAKE_UNANSWERED : MODSIM_HANDSHAKE_FAILED;
     }
     bool up_told = false;
     modsim_walk_package(reply, size, [&](const char *package, const modsim_message &message) {
@@ -357,18 +459,73 @@ bool modsim_send_init_complete(void)
     if (!up_told) {
         modsim_complain("INIT_COMPLETE: the manager answered %s (0x%x), not up",
                         mod_state_to_str(static_cast<State>(reply_type)), reply_type);
-        return false;
+        return MODSIM_HANDSHAKE_FAILED;
     }
     char mode_text[VORNMGR_TEXT_BUF_LEN];
     modsim_say("INIT_COMPLETE: answered up, mode %s, state %s", mode_to_str(my_mode.load(), mode_text),
                mod_state_to_str(my_state.load()));
-    return true;
+    return MODSIM_HANDSHAKE_DONE;
 }
+
+modsim_handshake_t modsim_handshake(void)
+{
+    modsim_handshake_t outcome = modsim_send_load_complete();
+    if (outcome == MODSIM_HANDSHAKE_DONE)
+        outcome = modsim_send_init_complete();
+    // The manager has not heard both: until it does, this module is loaded,
+    // not up, and says so to a status probe (a restarted manager's first).
+    if (outcome == MODSIM_HANDSHAKE_UNANSWERED)
+        my_state = LOAD_COMPLETE;
+    return outcome;
+}
+
+} // namespace
 
 int modsim_vornmgr_cb(int len, void *buf)
 {
-    modsim_walk_package(static_cast<const char *>(buf), len, modsim_handle_broadcast);
+    const char *package = static_cast<const char *>(buf);
+    const unsigned orders = modsim_handshake_orders();
+    modsim_walk_package(package, len, modsim_handle_broadcast);
+    if (modsim_handshake_orders() != orders)
+        return 1;
+    // Any broadcast shows that a manager is there again (a restarted one
+    // probes its modules first). It was answered above; now the handshake.
+    modsim_message first;
+    const bool readable = vornmgr_pkg_read_message(package, VORNMGR_PKG_HDR_LEN, vornmgr_pkg_end(package, len),
+                                                   &first) == VORNMGR_PKG_MESSAGE;
+    char why[64];
+    snprintf(why, sizeof why, "%s broadcast", readable ? mod_state_to_str(static_cast<State>(first.type)) : "a");
+    modsim_retry_handshake(why, false);
     return 1;
+}
+
+bool modsim_start_handshake(void)
+{
+    modsim_supersede_handshake(true);
+    const bool done = modsim_handshake() == MODSIM_HANDSHAKE_DONE;
+    // A failure ends the program: nothing to try again.
+    modsim_release_handshake(done ? MODSIM_HANDSHAKE_DONE : MODSIM_HANDSHAKE_FAILED);
+    return done;
+}
+
+timespec modsim_time_to_retry(void)
+{
+    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::seconds(MODSIM_RETRY_INTERVAL_S));
+    {
+        std::lock_guard<std::mutex> guard(handshake_lock);
+        // One in progress ends with a new due time; the next wait sees it.
+        if (handshake_pending && !handshake_running)
+            wait = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(handshake_due - modsim_clock::now()),
+                              std::chrono::milliseconds(0), wait);
+    }
+    return {static_cast<time_t>(wait.count() / 1000), static_cast<long>(wait.count() % 1000) * 1000000L};
+}
+
+void modsim_retry_due_handshake(void)
+{
+    char why[64];
+    snprintf(why, sizeof why, "%d s after the last try", MODSIM_RETRY_INTERVAL_S);
+    modsim_retry_handshake(why, true);
 }
 
 void modsim_stop_delays(void)

@@ -71,6 +71,17 @@ std::optional<long> reported_wait(const std::string &output, const std::string &
     return std::stol(found[1]);
 }
 
+// A manager killed right after it broadcast COME_UP takes the module's
+// LOAD_COMPLETE with it. The REP socket still owes that request a reply; sent
+// once the module gave up, it goes nowhere and puts the socket back in step.
+void lose_the_load_complete(Simulator &sim)
+{
+    sim.manager.publish(pkg(vorn_test::msg(COME_UP, {ALL_MODULES, REBOOT_FAST, COME_UP})));
+    EXPECT_EQ(sim.manager.receive_request(), pkg({LOAD_COMPLETE, 24, BGP, REBOOT_WARM, LOAD_COMPLETE, 0}));
+    ASSERT_TRUE(sim.process->wait_for_stdout("bgp: handshake pending: ", 15s)) << sim.process->stderr_text();
+    sim.manager.reply(ACK_PKG);
+}
+
 } // namespace
 
 TEST(ModsimHandshake, RegistersReportsLoadAndInitCompleteWithTheManagersMode)
@@ -135,6 +146,46 @@ TEST(ModsimHandshake, GivesUpWhenNoManagerAnswersInTime)
     EXPECT_NE(process.stderr_text().find("sdk: cannot register with vornmgrd: Connection timed out\n"),
               std::string::npos)
         << process.stderr_text();
+}
+
+TEST(ModsimHandshakeRetry, UnansweredHandshakeRunsAgainAfterTheManagersNextBroadcastARefusedOneNever)
+{
+    Simulator sim({"bgp"});
+    sim.manager.publish(pkg(vorn_test::msg(COME_UP, {ALL_MODULES, REBOOT_FAST, COME_UP})));
+    EXPECT_EQ(sim.answer(pkg(vorn_test::msg(NACK))), pkg({LOAD_COMPLETE, 24, BGP, REBOOT_WARM, LOAD_COMPLETE, 0}));
+    // Two probes answered back to back: no handshake in between.
+    for (int probe = 0; probe < 2; probe++) {
+        sim.manager.publish(pkg(vorn_test::msg(MODULE_STATUS_REQ)));
+        EXPECT_EQ(sim.answer(), pkg({MODULE_STATUS_RESP, 24, BGP, REBOOT_WARM, UP, 0}));
+    }
+
+    lose_the_load_complete(sim);
+    // The restarted manager's probe is answered first, with the module not up.
+    sim.manager.publish(pkg(vorn_test::msg(MODULE_STATUS_REQ)));
+    EXPECT_EQ(sim.answer(), pkg({MODULE_STATUS_RESP, 24, BGP, REBOOT_WARM, LOAD_COMPLETE, 0}));
+    EXPECT_EQ(sim.answer(pkg(vorn_test::msg(MODE_INFO, {BGP, REBOOT_FAST, UP}), vorn_test::msg(MOD_LIST))),
+              pkg({LOAD_COMPLETE, 24, BGP, REBOOT_WARM, LOAD_COMPLETE, 0}));
+    EXPECT_EQ(sim.answer(pkg(vorn_test::msg(UP, {BGP, REBOOT_FAST, UP, 0}))),
+              pkg({INIT_COMPLETE, 24, BGP, REBOOT_FAST, INIT_COMPLETE, 0}));
+    EXPECT_TRUE(sim.process->wait_for_stdout(
+        "bgp: module status request broadcast: trying the pending handshake again\n"));
+    EXPECT_TRUE(sim.process->wait_for_stdout("bgp: handshake done on retry: the module is up\n"));
+    sim.manager.publish(pkg(vorn_test::msg(MODULE_STATUS_REQ)));
+    EXPECT_EQ(sim.answer(), pkg({MODULE_STATUS_RESP, 24, BGP, REBOOT_FAST, UP, 0}));
+}
+
+TEST(ModsimHandshakeRetry, UnansweredHandshakeRunsAgainOnItsOwnWhenNothingIsBroadcast)
+{
+    Simulator sim({"bgp"});
+    lose_the_load_complete(sim);
+    const auto pending_since = std::chrono::steady_clock::now();
+    EXPECT_EQ(sim.answer(pkg(vorn_test::msg(MODE_INFO, {BGP, REBOOT_FAST, UP}), vorn_test::msg(MOD_LIST))),
+              pkg({LOAD_COMPLETE, 24, BGP, REBOOT_WARM, LOAD_COMPLETE, 0}));
+    EXPECT_GE(std::chrono::steady_clock::now() - pending_since, 4s);
+    EXPECT_EQ(sim.answer(pkg(vorn_test::msg(UP, {BGP, REBOOT_FAST, UP, 0}))),
+              pkg({INIT_COMPLETE, 24, BGP, REBOOT_FAST, INIT_COMPLETE, 0}));
+    EXPECT_TRUE(sim.process->wait_for_stdout("bgp: 5 s after the last try: trying the pending handshake again\n"));
+    EXPECT_TRUE(sim.process->wait_for_stdout("bgp: handshake done on retry: the module is up\n"));
 }
 
 TEST(ModsimGoDown, AnswersEveryGoDownNamingTheModuleAndItself)
