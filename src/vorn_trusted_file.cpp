@@ -1,20 +1,48 @@
 // SPDX-License-Identifier: Apache-2.0
 // vorn_trusted_file.cpp - opening and creating state files in directories
-// that every local user may write, trusting only what root made.
+// that every local user may write, trusting only what root made; and files
+// in a directory that only root may change, reached through its descriptor.
 
 #include "vorn_trusted_file.h"
 
+#include "vorn_atomic_file.h"
+
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+
+namespace {
+
+// Why a file or directory that was opened cannot be trusted, or nullptr.
+const char *vorn_distrust_of(const struct stat &st, mode_t type)
+{
+    if ((st.st_mode & S_IFMT) != type)
+        return type == S_IFDIR ? "not a directory" : "not a regular file";
+    if (st.st_uid != 0)
+        return "not owned by root";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return "writable by group or others";
+    return nullptr;
+}
+
+} // namespace
 
 vorn_trusted_file_t vorn_open_trusted_file(const char *path)
 {
+    return vorn_open_trusted_file_at(AT_FDCWD, path, O_RDONLY);
+}
+
+vorn_trusted_file_t vorn_open_trusted_file_at(int dir_fd, const char *name, int flags, mode_t mode)
+{
     vorn_trusted_file_t result;
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-    unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    unique_fd fd(openat(dir_fd, name, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode));
     if (!fd) {
         if (errno == ELOOP)
             result.distrust = "a symbolic link";
@@ -25,13 +53,8 @@ vorn_trusted_file_t vorn_open_trusted_file(const char *path)
     struct stat st {};
     if (fstat(fd.get(), &st) != 0)
         return result;
-    if (!S_ISREG(st.st_mode))
-        result.distrust = "not a regular file";
-    else if (st.st_uid != 0)
-        result.distrust = "not owned by root";
-    else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        result.distrust = "writable by group or others";
-    else
+    result.distrust = vorn_distrust_of(st, S_IFREG);
+    if (result.distrust == nullptr)
         result.fd = std::move(fd);
     return result;
 }
@@ -55,4 +78,88 @@ bool vorn_create_trusted_file(const char *path, const char **replaced)
         return false;
     // The umask may have taken bits away; the marker is readable by all.
     return fchmod(fd.get(), 0644) == 0;
+}
+
+vorn_trusted_file_t vorn_open_trusted_dir(const char *path)
+{
+    vorn_trusted_file_t result;
+    unique_fd fd(open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        // With O_DIRECTORY a link is refused as ENOTDIR, like a file.
+        const int saved = errno;
+        struct stat st {};
+        if (saved == ENOTDIR || saved == ELOOP)
+            result.distrust = lstat(path, &st) == 0 && S_ISLNK(st.st_mode) ? "a symbolic link" : "not a directory";
+        errno = saved;
+        return result;
+    }
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0)
+        return result;
+    result.distrust = vorn_distrust_of(st, S_IFDIR);
+    if (result.distrust == nullptr)
+        result.fd = std::move(fd);
+    return result;
+}
+
+bool vorn_read_bounded(int fd, size_t limit, std::string *text)
+{
+    text->clear();
+    char buf[8192];
+    off_t at = 0;
+    for (;;) {
+        // One byte past the limit tells a file that is too long from one
+        // that fills it exactly.
+        const size_t want = std::min(sizeof buf, limit + 1 - text->size());
+        const ssize_t got = pread(fd, buf, want, at);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        text->append(buf, static_cast<size_t>(got));
+        at += got;
+        if (text->size() > limit) {
+            text->resize(limit);
+            errno = EFBIG;
+            return false;
+        }
+    }
+}
+
+bool vorn_replace_file_at(int dir_fd, const char *name, mode_t mode, const void *data, size_t len)
+{
+    char tmp_name[NAME_MAX + 1];
+    unique_fd out;
+    // A fresh name each try: O_EXCL refuses whatever is there already.
+    for (int attempt = 0; !out && attempt < 16; attempt++) {
+        unsigned suffix = 0;
+        if (getrandom(&suffix, sizeof suffix, 0) != static_cast<ssize_t>(sizeof suffix))
+            suffix = static_cast<unsigned>(getpid()) * 16u + static_cast<unsigned>(attempt);
+        if (snprintf(tmp_name, sizeof tmp_name, "%s.%08x", name, suffix) >= static_cast<int>(sizeof tmp_name)) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        out.reset(openat(dir_fd, tmp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (!out && errno != EEXIST)
+            return false;
+    }
+    if (!out)
+        return false;
+    bool ok = fchmod(out.get(), mode) == 0;
+    ok = ok && vorn_write_all(out.get(), data, len);
+    ok = ok && fsync(out.get()) == 0;
+    ok = (out.reset() == 0) && ok;
+    ok = ok && renameat(dir_fd, tmp_name, dir_fd, name) == 0;
+    if (!ok) {
+        const int saved = errno;
+        unlinkat(dir_fd, tmp_name, 0);
+        errno = saved;
+        return false;
+    }
+    // Some file systems cannot sync a directory; the new file is in place
+    // either way.
+    fsync(dir_fd);
+    return true;
 }

@@ -9,6 +9,11 @@
 
 #include "unique_fd.h"
 
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
 // What opening a state file found.
 typedef struct vorn_trusted_file_t {
     unique_fd fd;                    // open for reading when the file is trusted
@@ -33,5 +38,36 @@ vorn_trusted_file_t vorn_open_trusted_file(const char *path);
 // something was removed, *replaced names why it was refused. Returns false
 // with errno set when no trusted marker could be made.
 bool vorn_create_trusted_file(const char *path, const char **replaced);
+
+// ---------------------------------------------------------------------------
+// Files in a directory only root may change (the service's state directory).
+// A file is opened relative to the directory's descriptor, so the directory
+// that was checked is the one used, even if its path is changed meanwhile.
+
+// Opens the directory `path` without following a symbolic link at its last
+// component and keeps it only if it is owned by root and neither its group
+// nor others may write it. The same three outcomes as vorn_open_trusted_file,
+// `fd` being the directory's; `distrust` is one of "a symbolic link", "not a
+// directory", "not owned by root", "writable by group or others".
+vorn_trusted_file_t vorn_open_trusted_dir(const char *path);
+
+// Opens `name` in the directory `dir_fd` (AT_FDCWD: a path) with `flags`
+// (O_RDONLY, or O_WRONLY | O_APPEND, with O_CREAT and `mode` if wanted),
+// never following a symbolic link and never waiting, and keeps it under the
+// rule of vorn_open_trusted_file, with the same outcomes. A FIFO opened for
+// writing fails with ENXIO instead of waiting for a reader.
+vorn_trusted_file_t vorn_open_trusted_file_at(int dir_fd, const char *name, int flags, mode_t mode = 0);
+
+// Reads the open file from its start into *text, never more than `limit`
+// bytes: false with errno EFBIG when it holds more (*text is then cut at
+// `limit`), or errno from read.
+bool vorn_read_bounded(int fd, size_t limit, std::string *text);
+
+// Replaces `name` in the directory `dir_fd` by `len` bytes of `data` with
+// `mode`, atomically: a temporary file created in the same directory (never
+// through a link), synced, renamed over `name` (a link there is replaced,
+// never followed), and the directory synced. False with errno set; nothing
+// is left behind then.
+bool vorn_replace_file_at(int dir_fd, const char *name, mode_t mode, const void *data, size_t len);
 
 #endif // VORN_TRUSTED_FILE_H
