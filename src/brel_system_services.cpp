@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // brel-system-services: the module that stands for the host's own system
 // services before the lifecycle manager. Entry: options, PID file, signals,
-// registration, the start-up handshake, the idle wait and the shutdown.
+// registration, the start-up handshake, the idle wait (with the retries of a
+// pending handshake) and the shutdown.
 
 #include "brel_system_services.h"
 #include "log.h"
@@ -99,7 +100,7 @@ int main(int argc, char **argv)
     if (!pid_file.write_pid(getpid()))
         LOG_WARN("cannot truncate pid file %s (%s)\n", BREL_SYSTEM_SERVICES_PIDFILE, strerror(errno));
 
-    if (vornmgr_register_cb(my_mod_id, 1, &my_mod_id, brel_system_services_vornmgr_cb) == 0) {
+    if (vornmgr_register_cb(my_mod_id, 1, &my_mod_id, brel_system_services_vornmgr_retrying_cb) == 0) {
         vornmgr_unregister(my_mod_id);
         LOG_ERR("Failed to register with Norvane Smart manager\n");
         return 1;
@@ -107,21 +108,34 @@ int main(int argc, char **argv)
 
     // A module that cannot finish its handshake leaves the manager's registry
     // again: otherwise the manager would wait for its answers at every take-down.
+    // Nothing is left pending then; the turn is given back before
+    // unregistering, which waits for a COME_UP handler waiting for the turn.
     int mod_list_len = MAX_MODULES;
     Module mod_list[MAX_MODULES];
-    if (!brel_system_services_load_complete_into_mod_mode(&mod_list_len, mod_list)) {
+    brel_system_services_claim_handshake();
+    const bool loaded = brel_system_services_load_complete_into_mod_mode(&mod_list_len, mod_list);
+    const bool initialised = loaded && brel_system_services_vorn_mgr_init_complete();
+    brel_system_services_release_handshake(false);
+    if (!loaded) {
         LOG_ERR("Failed to send load complete to Norvane Smart Manager\n");
         vornmgr_unregister(my_mod_id);
         return 1;
     }
-    if (!brel_system_services_vorn_mgr_init_complete()) {
+    if (!initialised) {
         LOG_ERR("Failed send init complete\n");
         vornmgr_unregister(my_mod_id);
         return 1;
     }
 
-    while (!time_to_quit.load())
-        sleep(10);
+    // A signal cuts the sleep short. In between, a handshake the manager was
+    // away for runs again when it is due: a manager that came back may
+    // broadcast nothing for a while.
+    while (!time_to_quit.load()) {
+        const timespec wait = brel_system_services_time_to_retry();
+        nanosleep(&wait, nullptr);
+        if (!time_to_quit.load())
+            brel_system_services_retry_due_handshake();
+    }
 
     LOG_INFO("Signal %d\n", caught_signal.load());
     vornmgr_unregister(my_mod_id);

@@ -2,10 +2,11 @@
 // brel_system_services.h - the system-services module: its variables and the
 // entry points through which it talks to the lifecycle manager.
 //
-// Threads: the main thread runs start-up and the final unregistration; the
-// client library's delivery thread runs the broadcast callback, which may run
-// the start-up handshake again on COME_UP. Both write the module's mode and
-// state, so those are atomics; mod_mode is a record and has a lock.
+// Threads: the main thread runs start-up, retries a pending handshake when it
+// is due, and the final unregistration; the client library's delivery thread
+// runs the broadcast callback, which may run the start-up handshake again on
+// COME_UP and after a broadcast. Both write the module's mode and state, so
+// those are atomics; mod_mode is a record and has a lock.
 #ifndef BREL_SYSTEM_SERVICES_H
 #define BREL_SYSTEM_SERVICES_H
 
@@ -13,6 +14,7 @@
 #include "vorn_paths.h"
 
 #include <atomic>
+#include <ctime>
 #include <mutex>
 
 // Capacity of every reply buffer passed to vornmgr_send.
@@ -39,8 +41,27 @@ int brel_system_services_vorn_mgr_init_complete(void);
 // Load-complete exchange that keeps the received MODE_INFO in mod_mode.
 int brel_system_services_load_complete_into_mod_mode(int *num_mods, Module *mods);
 
+// The handshake runs on one thread at a time: a thread claims the turn
+// (waiting for a handshake in progress), runs it, and releases the turn,
+// saying whether the manager was away for it. Such a handshake stays pending
+// (the module then reports itself loaded, not up) and runs again after the
+// manager's next broadcast and at the latest brel_retry_interval_s after the
+// last try, until it succeeds or a COME_UP, GO_DOWN or DOWN for this module
+// supersedes it.
+constexpr int brel_retry_interval_s = 5;
+void brel_system_services_claim_handshake(void);
+void brel_system_services_release_handshake(bool manager_away);
+// How long the main thread may sleep before it calls
+// brel_system_services_retry_due_handshake, which runs the pending handshake
+// when it is due.
+timespec brel_system_services_time_to_retry(void);
+void brel_system_services_retry_due_handshake(void);
+
 // The callback the client library calls with each broadcast package.
 extern "C" int brel_system_services_vornmgr_cb(int len, void *buf);
+// The callback registered with the library: the one above, then a pending
+// handshake, since the broadcast shows that a manager is there again.
+extern "C" int brel_system_services_vornmgr_retrying_cb(int len, void *buf);
 
 // Handlers of the broadcasts (called by the callback).
 bool brel_system_services_send_down_action_complete(const module_mode *order);

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +64,72 @@ int32_t brel_system_services_first_type(const char *reply, int size)
     return first.type;
 }
 
+// The handshake runs on the delivery thread (COME_UP, and after a broadcast
+// while one is pending) and on the main thread (at start, and when a pending
+// one is due). Two at once would interleave their requests and the mode and
+// state their replies set, so a thread runs it only while it holds the turn,
+// which no lock spans: the requests wait up to the library's reply time-out.
+std::mutex handshake_lock;              // guards the handshake_* variables below
+std::condition_variable handshake_idle; // signalled when handshake_running falls
+bool handshake_running = false;
+bool handshake_pending = false; // the last one went unanswered: run it again
+std::chrono::steady_clock::time_point handshake_due; // when the main thread runs the pending one
+// Counts the broadcasts that superseded any pending handshake (a COME_UP, a
+// GO_DOWN or DOWN for this module), so that no retry follows a package
+// holding one.
+unsigned handshake_orders = 0;
+
+// The manager's order supersedes a pending handshake. Waits for a retry in
+// progress, so that its replies cannot overwrite what the order sets; with
+// `run_next` the caller then holds the turn for the handshake it runs itself.
+void brel_system_services_supersede_handshake(bool run_next)
+{
+    std::unique_lock held(handshake_lock);
+    handshake_idle.wait(held, [] { return !handshake_running; });
+    handshake_pending = false;
+    handshake_orders++;
+    handshake_running = run_next;
+}
+
+unsigned brel_system_services_handshake_orders(void)
+{
+    std::lock_guard guard(handshake_lock);
+    return handshake_orders;
+}
+
+// Errors of the request itself: the manager's return does not mend them.
+bool brel_system_services_manager_away(int error)
+{
+    return error != EINVAL && error != EMSGSIZE && error != ENOTCONN;
+}
+
+// Runs the pending handshake again, if there is one, no other runs and, with
+// `due_only`, its time has come; `why` says what set it off.
+void brel_system_services_retry_handshake(const char *why, bool due_only)
+{
+    {
+        std::lock_guard guard(handshake_lock);
+        if (handshake_running || !handshake_pending ||
+            (due_only && std::chrono::steady_clock::now() < handshake_due))
+            return;
+        handshake_running = true;
+    }
+    LOG_INFO("retrying handshake after %s\n", why);
+    int mod_list_len = MAX_MODULES;
+    Module mod_list[MAX_MODULES];
+    if (!brel_system_services_load_complete_into_mod_mode(&mod_list_len, mod_list) ||
+        !brel_system_services_vorn_mgr_init_complete()) {
+        const bool away = brel_system_services_manager_away(errno);
+        LOG_ERR("handshake retry failed\n");
+        brel_system_services_release_handshake(away);
+        return;
+    }
+    char mode_text[VORNMGR_TEXT_BUF_LEN];
+    LOG_INFO("handshake done on retry: %s state %s\n", mode_to_str(my_mode.load(), mode_text),
+             mod_state_to_str(my_state.load()));
+    brel_system_services_release_handshake(false);
+}
+
 // Runs an upgrade script to its end on the calling thread. Its outcome changes
 // nothing, but a failure is worth a line in the log.
 void brel_system_services_run_script(const char *command)
@@ -81,7 +149,11 @@ int brel_system_services_vorn_mgr_load_complete(module_mode *mod_mode_out, int *
     const int request_len = brel_system_services_build_request(request, LOAD_COMPLETE, status);
     const int size = vornmgr_send(my_mod_id, request_len, request, resp_buf_len, reply);
     if (size == -1) {
-        LOG_ERR("failed to send load complete to vornmgr (%s)\n", strerror(errno));
+        const int error = errno;
+        LOG_ERR("failed to send load complete to vornmgr (%s)\n", strerror(error));
+        // Kept for the caller, which tells a manager that was away from a
+        // request that cannot go out at all.
+        errno = error;
         return 0;
     }
 
@@ -125,6 +197,49 @@ int brel_system_services_vorn_mgr_load_complete(module_mode *mod_mode_out, int *
     return 1;
 }
 
+void brel_system_services_claim_handshake(void)
+{
+    brel_system_services_supersede_handshake(true);
+}
+
+void brel_system_services_release_handshake(bool manager_away)
+{
+    // Until the manager heard both requests this module is loaded, not up,
+    // and says so to a status probe (a restarted manager's first broadcast).
+    if (manager_away)
+        my_state.store(LOAD_COMPLETE);
+    {
+        std::lock_guard guard(handshake_lock);
+        handshake_running = false;
+        handshake_pending = manager_away;
+        handshake_due = std::chrono::steady_clock::now() + std::chrono::seconds(brel_retry_interval_s);
+    }
+    handshake_idle.notify_all();
+    if (manager_away)
+        LOG_WARN("handshake pending: retrying after vornmgr's next broadcast or in %d s\n", brel_retry_interval_s);
+}
+
+timespec brel_system_services_time_to_retry(void)
+{
+    using std::chrono::milliseconds;
+    auto wait = milliseconds(std::chrono::seconds(brel_retry_interval_s));
+    {
+        std::lock_guard guard(handshake_lock);
+        // One in progress ends with a new due time; the next wait sees it.
+        if (handshake_pending && !handshake_running)
+            wait = std::clamp(std::chrono::duration_cast<milliseconds>(handshake_due - std::chrono::steady_clock::now()),
+                              milliseconds(0), wait);
+    }
+    return {static_cast<time_t>(wait.count() / 1000), static_cast<long>(wait.count() % 1000) * 1000000L};
+}
+
+void brel_system_services_retry_due_handshake(void)
+{
+    char why[32];
+    snprintf(why, sizeof why, "%d s", brel_retry_interval_s);
+    brel_system_services_retry_handshake(why, true);
+}
+
 int brel_system_services_load_complete_into_mod_mode(int *num_mods, Module *mods)
 {
     module_mode_t received;
@@ -147,7 +262,9 @@ int brel_system_services_vorn_mgr_init_complete(void)
     const int request_len = brel_system_services_build_request(request, INIT_COMPLETE, status);
     const int size = vornmgr_send(my_mod_id, request_len, request, resp_buf_len, reply);
     if (size == -1) {
-        LOG_ERR("ERR failed to send init complete to vornmgr (%s)\n", strerror(errno));
+        const int error = errno;
+        LOG_ERR("ERR failed to send init complete to vornmgr (%s)\n", strerror(error));
+        errno = error;
         return 0;
     }
 
@@ -190,8 +307,10 @@ bool brel_system_services_send_down_action_complete(const module_mode *order)
 {
     // The save script, when it runs, must have finished before the manager
     // hears this module's answer.
-    if (order->mod == my_mod_id)
+    if (order->mod == my_mod_id) {
+        brel_system_services_supersede_handshake(false);
         brel_system_services_process_mod_down(order);
+    }
 
     char request[VORNMGR_MAX_PKG_LEN];
     char reply[resp_buf_len];
@@ -217,6 +336,7 @@ bool brel_system_services_process_down_event(const module_mode *event)
 {
     if (event->mod != my_mod_id)
         return true;
+    brel_system_services_supersede_handshake(false);
     my_mode.store(event->mode);
     my_state.store(event->state);
     if (event->mode & MAINTENANCE) {
@@ -232,16 +352,22 @@ int brel_system_services_process_come_up_event(const module_mode *event)
     mode_to_str(event->mode, mode_text);
     int mod_list_len = MAX_MODULES;
     Module mod_list[MAX_MODULES];
+    brel_system_services_claim_handshake();
     if (!brel_system_services_load_complete_into_mod_mode(&mod_list_len, mod_list)) {
+        const bool away = brel_system_services_manager_away(errno);
         LOG_ERR("Failed send load complete %s (%s)\n", mod_id_to_str(event->mod), mode_text);
+        brel_system_services_release_handshake(away);
         return 0;
     }
     if (!brel_system_services_vorn_mgr_init_complete()) {
+        const bool away = brel_system_services_manager_away(errno);
         LOG_ERR("Failed send init complete %s (%s)\n", mod_id_to_str(event->mod), mode_text);
+        brel_system_services_release_handshake(away);
         return 0;
     }
     my_mode.store(event->mode);
     my_state.store(event->state);
+    brel_system_services_release_handshake(false);
     LOG_INFO("completed %s %s %s\n", mod_id_to_str(event->mod), mode_text, mod_state_to_str(event->state));
     return 1;
 }
@@ -375,5 +501,21 @@ extern "C" int brel_system_services_vornmgr_cb(int len, void *buf)
     for (int offset = VORNMGR_PKG_HDR_LEN; brel_system_services_read_message(package, offset, end, &message);
          offset += message.len)
         brel_system_services_dispatch(package, message);
+    return 1;
+}
+
+// Apart from the callback above, so that what a package sets off there stays
+// its answers alone (the broadcast fuzzer holds it to that); the retry comes
+// after them.
+extern "C" int brel_system_services_vornmgr_retrying_cb(int len, void *buf)
+{
+    const unsigned orders = brel_system_services_handshake_orders();
+    brel_system_services_vornmgr_cb(len, buf);
+    if (brel_system_services_handshake_orders() != orders)
+        return 1;
+    const char *package = static_cast<const char *>(buf);
+    const int32_t first = brel_system_services_first_type(package, len);
+    brel_system_services_retry_handshake(first == -1 ? "a broadcast" : mod_state_to_str(static_cast<State>(first)),
+                                         false);
     return 1;
 }

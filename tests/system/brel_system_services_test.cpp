@@ -203,6 +203,30 @@ TEST(SystemServicesBroadcasts, ComeUpRepeatsTheHandshake)
     EXPECT_EQ(daemon.status(), (std::vector<int32_t>{SYSTEM_SERVICES, REBOOT_COLD, COME_UP, 0}));
 }
 
+TEST(SystemServicesBroadcasts, UnansweredComeUpHandshakeRunsAgainAfterTheManagersNextBroadcast)
+{
+    Daemon daemon(REBOOT_WARM);
+    // A manager killed right after its COME_UP takes the LOAD_COMPLETE with it.
+    daemon.manager.publish(pkg(vorn_test::msg(COME_UP, {ALL_MODULES, REBOOT_COLD, COME_UP})));
+    EXPECT_EQ(daemon.manager.receive_request(),
+              pkg({LOAD_COMPLETE, 24, SYSTEM_SERVICES, REBOOT_WARM, LOAD_COMPLETE, 0}));
+    ASSERT_TRUE(daemon.process->wait_for_stderr("handshake pending: ", 15s)) << daemon.process->stderr_text();
+    // The reply the REP socket still owes goes to a requester that gave up:
+    // nowhere, and the socket is back in step.
+    daemon.manager.reply(ACK_PKG);
+
+    // The restarted manager's probe is answered first, with the module not up.
+    EXPECT_EQ(daemon.status(), (std::vector<int32_t>{SYSTEM_SERVICES, REBOOT_WARM, LOAD_COMPLETE, 0}));
+    EXPECT_EQ(daemon.answer(pkg(vorn_test::msg(MODE_INFO, {SYSTEM_SERVICES, REBOOT_COLD, UP}),
+                                vorn_test::msg(MOD_LIST))),
+              pkg({LOAD_COMPLETE, 24, SYSTEM_SERVICES, REBOOT_WARM, LOAD_COMPLETE, 0}));
+    EXPECT_EQ(daemon.answer(pkg(vorn_test::msg(UP, {SYSTEM_SERVICES, REBOOT_COLD, UP, 0}))),
+              pkg({INIT_COMPLETE, 24, SYSTEM_SERVICES, REBOOT_COLD, INIT_COMPLETE, 0}));
+    EXPECT_TRUE(daemon.process->wait_for_stderr("retrying handshake after module status request\n"));
+    EXPECT_TRUE(daemon.process->wait_for_stderr("handshake done on retry: cold state up\n"));
+    EXPECT_EQ(daemon.status(), (std::vector<int32_t>{SYSTEM_SERVICES, REBOOT_COLD, UP, 0}));
+}
+
 TEST(SystemServicesBroadcasts, IssuInfoRunsTheRestoreScriptAndOddMessagesAreLogged)
 {
     Daemon daemon;
