@@ -2,13 +2,15 @@
 // The history of take-downs and bring-ups: one JSON record per sequence,
 // one line each, in the service's state directory, so that what happened
 // during a restart survives the reboot it ends with. The file holds the last
-// VORNMGR_HISTORY_MAX_RECORDS records. Writing it never delays a sequence
-// beyond the write itself and never fails one: a failure is logged.
+// VORNMGR_HISTORY_MAX_RECORDS records, in at most VORNMGR_HISTORY_MAX_BYTES
+// bytes. Writing it never delays a sequence beyond the write itself and never
+// fails one: a failure is logged.
 
 #include "log.h"
 #include "unique_fd.h"
 #include "vorn_atomic_file.h"
 #include "vorn_mgr_history.h"
+#include "vorn_trusted_file.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -80,38 +82,166 @@ std::string vornmgr_dump(const json &value)
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-// The whole file, or false with errno set (ENOENT: none yet).
-bool vornmgr_read_history(std::string *text)
+// The file is always reached through the state directory's descriptor, so
+// that the directory checked is the one written, and only under the rule of
+// the other state files: root's, and nobody else's to change.
+const char *vornmgr_history_name(void)
 {
-    const unique_fd fd(open(vornmgr_history_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd)
-        return false;
-    char buf[8192];
-    for (;;) {
-        const ssize_t got = read(fd.get(), buf, sizeof buf);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return false;
-        if (got == 0)
-            return true;
-        text->append(buf, static_cast<size_t>(got));
-    }
+    const char *slash = strrchr(vornmgr_history_path, '/');
+    return slash != nullptr ? slash + 1 : vornmgr_history_path;
 }
 
-bool vornmgr_append_synced(const std::string &text)
+// The state directory, made here when the manager runs without one; no
+// descriptor (logged, errno set) when it cannot be used.
+unique_fd vornmgr_open_history_dir(void)
 {
-    const unique_fd fd(open(vornmgr_history_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!fd)
+    // Only root reads what operators did.
+    if (mkdir(vornmgr_history_dir, 0700) != 0 && errno != EEXIST)
+        LOG_ERR("cannot make %s: %s\n", vornmgr_history_dir, strerror(errno));
+    vorn_trusted_file_t dir = vorn_open_trusted_dir(vornmgr_history_dir);
+    if (dir.distrust != nullptr) {
+        // Another user could have planted records there, or could read
+        // what operators did: nothing is written, nothing believed.
+        LOG_ERR("untrusted directory %s ignored (%s)\n", vornmgr_history_dir, dir.distrust);
+        errno = EPERM;
+    } else if (!dir.fd) {
+        LOG_ERR("cannot open %s: %s\n", vornmgr_history_dir, strerror(errno));
+    }
+    return std::move(dir.fd);
+}
+
+// What was found at the history's path.
+enum vornmgr_history_found_t {
+    HISTORY_READ,        // the text is the whole file
+    HISTORY_NONE,        // no file yet
+    HISTORY_DAMAGED,     // to be set aside; the reason is given
+    HISTORY_UNREADABLE,  // errno says why
+};
+
+// Reads the file in `dir_fd`, never more than the bound into memory and
+// never waiting on what is not a regular file.
+vornmgr_history_found_t vornmgr_load_history(int dir_fd, std::string *text, std::string *damage)
+{
+    text->clear();
+    const vorn_trusted_file_t file = vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_RDONLY);
+    if (file.distrust != nullptr) {
+        *damage = file.distrust;
+        return HISTORY_DAMAGED;
+    }
+    if (!file.fd)
+        return errno == ENOENT ? HISTORY_NONE : HISTORY_UNREADABLE;
+    if (vorn_read_bounded(file.fd.get(), VORNMGR_HISTORY_MAX_BYTES, text))
+        return HISTORY_READ;
+    if (errno != EFBIG)
+        return HISTORY_UNREADABLE;
+    text->clear();
+    *damage = "larger than " + std::to_string(VORNMGR_HISTORY_MAX_BYTES) + " bytes";
+    return HISTORY_DAMAGED;
+}
+
+// True when most lines are not records: what is there is no longer a
+// history, and appending to it would only hide the new records among it.
+// A few damaged lines (a write cut short by a power loss) stay: the readers
+// skip them and they age out with the oldest records.
+bool vornmgr_history_mostly_damaged(const std::string &text)
+{
+    int records = 0;
+    int damaged = 0;
+    size_t from = 0;
+    while (from < text.size()) {
+        size_t end = text.find('\n', from);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > from) {
+            const json record = json::parse(text.begin() + static_cast<long>(from),
+                                            text.begin() + static_cast<long>(end), nullptr, false);
+            const bool usable = record.is_object() && record.contains("kind") && record.contains("positions");
+            (usable ? records : damaged)++;
+        }
+        from = end + 1;
+    }
+    return damaged > records;
+}
+
+// Moves the file to <name>.damaged beside it, replacing an older one, so
+// that a fresh file takes the next record and what was there can still be
+// looked at.
+bool vornmgr_set_history_aside(int dir_fd, const std::string &why)
+{
+    const std::string aside = std::string(vornmgr_history_name()) + ".damaged";
+    if (renameat(dir_fd, vornmgr_history_name(), dir_fd, aside.c_str()) != 0) {
+        LOG_ERR("cannot set %s aside (%s): %s\n", vornmgr_history_path, why.c_str(), strerror(errno));
         return false;
-    if (!vorn_write_all(fd.get(), text.data(), text.size()))
+    }
+    LOG_ERR("history file %s set aside as %s.damaged (%s)\n", vornmgr_history_path, vornmgr_history_path,
+            why.c_str());
+    fsync(dir_fd);
+    return true;
+}
+
+// The newest lines of `text` that stay within both bounds; a last line
+// without its newline counts as a line.
+std::string vornmgr_keep_newest(const std::string &text, int max_lines, size_t max_bytes)
+{
+    int lines = 0;
+    for (const char c : text)
+        lines += c == '\n';
+    lines += !text.empty() && text.back() != '\n';
+    size_t from = 0;
+    while (from < text.size() && (lines > max_lines || text.size() - from > max_bytes)) {
+        const size_t end = text.find('\n', from);
+        from = end == std::string::npos ? text.size() : end + 1;
+        lines--;
+    }
+    return text.substr(from);
+}
+
+// The whole file, or false with errno set (ENOENT: none yet; EPERM: not
+// trusted; EFBIG: over the bound).
+bool vornmgr_read_history(std::string *text)
+{
+    const unique_fd dir = vornmgr_open_history_dir();
+    if (!dir)
         return false;
-    return fsync(fd.get()) == 0;
+    std::string damage;
+    switch (vornmgr_load_history(dir.get(), text, &damage)) {
+    case HISTORY_READ:
+        return true;
+    case HISTORY_NONE:
+        errno = ENOENT;
+        return false;
+    case HISTORY_DAMAGED:
+        errno = damage.starts_with("larger") ? EFBIG : EPERM;
+        return false;
+    case HISTORY_UNREADABLE:
+        break;
+    }
+    return false;
+}
+
+bool vornmgr_append_synced(int dir_fd, const std::string &text)
+{
+    const vorn_trusted_file_t file =
+        vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+    if (file.distrust != nullptr)
+        errno = EPERM;
+    if (!file.fd)
+        return false;
+    if (!vorn_write_all(file.fd.get(), text.data(), text.size()))
+        return false;
+    return fsync(file.fd.get()) == 0;
+}
+
+bool vornmgr_replace_history(int dir_fd, const std::string &text)
+{
+    const std::string kept = vornmgr_keep_newest(text, VORNMGR_HISTORY_MAX_RECORDS, VORNMGR_HISTORY_MAX_BYTES);
+    return vorn_replace_file_at(dir_fd, vornmgr_history_name(), 0600, kept.data(), kept.size());
 }
 
 bool vornmgr_replace_history(const std::string &text)
 {
-    return vorn_write_file_atomically(vornmgr_history_path, text.data(), text.size(), 0600);
+    const unique_fd dir = vornmgr_open_history_dir();
+    return dir && vornmgr_replace_history(dir.get(), text);
 }
 
 void vornmgr_note_take_downs(const vornmgr_take_down_trace_t &trace)
@@ -207,35 +337,42 @@ std::string vornmgr_add_reboot_end(const std::string &line, int exit_status, int
 
 void vornmgr_history_append(const std::string &line)
 {
-    // The state directory of the service; made here when the manager runs
-    // without one. Only root reads what operators did.
-    if (mkdir(vornmgr_history_dir, 0700) != 0 && errno != EEXIST)
-        LOG_ERR("cannot make %s: %s\n", vornmgr_history_dir, strerror(errno));
+    const unique_fd dir = vornmgr_open_history_dir();
+    if (!dir)
+        return;
     std::string text;
-    if (!vornmgr_read_history(&text) && errno != ENOENT) {
+    std::string damage;
+    vornmgr_history_found_t found = vornmgr_load_history(dir.get(), &text, &damage);
+    if (found == HISTORY_UNREADABLE) {
         LOG_ERR("cannot read %s: %s\n", vornmgr_history_path, strerror(errno));
+        return;
+    }
+    if (found == HISTORY_READ && vornmgr_history_mostly_damaged(text)) {
+        found = HISTORY_DAMAGED;
+        damage = "mostly damaged lines";
+    }
+    if (found == HISTORY_DAMAGED) {
+        if (!vornmgr_set_history_aside(dir.get(), damage))
+            return;
+        text.clear();
+    }
+    // A last line cut short (power lost while writing) stays a line of its
+    // own: the new record starts after it.
+    const bool cut_short = !text.empty() && text.back() != '\n';
+    const std::string added = (cut_short ? "\n" : "") + line + "\n";
+    if (line.size() + 1 > VORNMGR_HISTORY_MAX_BYTES) {
+        LOG_ERR("cannot write %s: a record of %zu bytes is over its bound\n", vornmgr_history_path, line.size());
         return;
     }
     int lines = 0;
     for (const char c : text)
         lines += c == '\n';
-    // A last line cut short (power lost while writing) stays a line of its
-    // own: the new record starts after it.
-    const bool cut_short = !text.empty() && text.back() != '\n';
     lines += cut_short;
-    bool written;
-    if (lines < VORNMGR_HISTORY_MAX_RECORDS) {
-        written = vornmgr_append_synced((cut_short ? "\n" : "") + line + "\n");
-    } else {
-        if (cut_short)
-            text += '\n';
-        // Keep the newest lines: drop from the front until one fewer than
-        // the bound remain, then add the new one.
-        size_t from = 0;
-        for (int drop = lines - (VORNMGR_HISTORY_MAX_RECORDS - 1); drop > 0; drop--)
-            from = text.find('\n', from) + 1;
-        written = vornmgr_replace_history(text.substr(from) + line + "\n");
-    }
+    // Within both bounds the record is only appended; past either the
+    // oldest lines go, and the file is replaced whole.
+    const bool written = lines < VORNMGR_HISTORY_MAX_RECORDS && text.size() + added.size() <= VORNMGR_HISTORY_MAX_BYTES
+                             ? vornmgr_append_synced(dir.get(), added)
+                             : vornmgr_replace_history(dir.get(), text + added);
     if (!written)
         LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
 }

@@ -82,10 +82,18 @@ std::string vornmgr_add_reboot_end(const std::string &line, int exit_status, int
 extern const char *vornmgr_history_dir;
 extern const char *vornmgr_history_path;
 #define VORNMGR_HISTORY_MAX_RECORDS 100
+// A take-down of 8 positions is about 5 KiB, 11 KiB when every module answers
+// every position with a failure: 100 of the largest fit with room to spare.
+// The file is never read into memory past this; vornmgrctl reads with the
+// same bound.
+#define VORNMGR_HISTORY_MAX_BYTES (2 * 1024 * 1024)
 
-// Appends the line and syncs it; once the file holds more than the bound,
-// replaces it atomically with the last VORNMGR_HISTORY_MAX_RECORDS lines. A
-// failure is logged at ERR and changes nothing else.
+// Appends the line and syncs it; once the file would hold more than either
+// bound, replaces it atomically with the newest lines that fit. A file that
+// is not root's regular file, is over the byte bound or holds mostly damaged
+// lines is first set aside as <file>.damaged (logged at ERR) and a fresh one
+// started. In a directory that is a link or not root's alone nothing is
+// written. A failure is logged at ERR and changes nothing else.
 void vornmgr_history_append(const std::string &line);
 
 // The operator's credentials, set for the request being served so that a

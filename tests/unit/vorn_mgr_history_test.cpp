@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // The manager's history file: one JSON record per sequence, a damaged last
-// line kept apart, the bound of 100 records, and the reboot's status added to
-// the restart's record once known.
+// line kept apart, the bounds of 100 records and of bytes, a file that is no
+// longer a history set aside, and the reboot's status added to the restart's
+// record once known.
 
+#include "log_capture.h"
 #include "vorn_mgr_history.h"
 
 #include <gtest/gtest.h>
@@ -34,6 +36,12 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir); }
 
+    // A line the readers take for a record.
+    static std::string record(const std::string &note)
+    {
+        return R"({"kind":"recovery","positions":[],"note":")" + note + R"("})";
+    }
+
     std::vector<std::string> lines() const
     {
         std::ifstream in(path);
@@ -46,23 +54,74 @@ protected:
 
 TEST_F(HistoryFile, KeepsACutShortLineApartAndTheLast100Lines)
 {
-    vornmgr_history_append("first");
+    vornmgr_history_append(record("first"));
     EXPECT_EQ(fs::status(dir).permissions() & fs::perms::all, fs::perms::owner_all);
     std::ofstream(path, std::ios::app) << "{\"cut";  // power lost while writing
-    vornmgr_history_append("second");
-    EXPECT_EQ(lines(), (std::vector<std::string>{"first", "{\"cut", "second"}));
+    vornmgr_history_append(record("second"));
+    EXPECT_EQ(lines(), (std::vector<std::string>{record("first"), "{\"cut", record("second")}));
 
     std::ofstream out(path, std::ios::trunc);
     for (int i = 0; i < 99; i++)
-        out << "line " << i << "\n";
+        out << record("line " + std::to_string(i)) << "\n";
     out << "{\"cut";
     out.close();
-    vornmgr_history_append("newest");
+    vornmgr_history_append(record("newest"));
     const auto kept = lines();
     ASSERT_EQ(kept.size(), 100u);
-    EXPECT_EQ(kept.front(), "line 1");
+    EXPECT_EQ(kept.front(), record("line 1"));
     EXPECT_EQ(kept[98], "{\"cut");
-    EXPECT_EQ(kept.back(), "newest");
+    EXPECT_EQ(kept.back(), record("newest"));
+}
+
+TEST_F(HistoryFile, BoundedByBytesAsWellAsRecords)
+{
+    // 63 records of 33000 bytes fit the bound; one more of 20000 pushes the
+    // oldest out, and only it.
+    const std::string padding(33000 - record("").size() - 3, 'x');
+    fs::create_directories(dir);
+    fs::permissions(dir, fs::perms::owner_all);
+    std::ofstream out(path);
+    for (int i = 0; i < 63; i++)
+        out << record(std::to_string(i + 10) + padding) << "\n";
+    out.close();
+    ASSERT_LE(fs::file_size(path), size_t{VORNMGR_HISTORY_MAX_BYTES});
+    vornmgr_history_append(record(std::string(20000, 'n')));
+    EXPECT_LE(fs::file_size(path), size_t{VORNMGR_HISTORY_MAX_BYTES});
+    const auto kept = lines();
+    ASSERT_EQ(kept.size(), 63u);
+    EXPECT_EQ(kept.front(), record("11" + padding));
+    EXPECT_EQ(kept.back(), record(std::string(20000, 'n')));
+}
+
+TEST_F(HistoryFile, WhatIsNoLongerAHistoryIsSetAsideAndAFreshOneStarted)
+{
+    vorn_test::LogCapture log;
+    const std::string aside = path + ".damaged";
+    fs::create_directories(dir);
+    fs::permissions(dir, fs::perms::owner_all);
+
+    // Over the bound (a single line: the line count alone never saw it).
+    std::ofstream(path) << std::string(VORNMGR_HISTORY_MAX_BYTES + 1, 'x');
+    vornmgr_history_append(record("after oversize"));
+    EXPECT_EQ(fs::file_size(aside), size_t{VORNMGR_HISTORY_MAX_BYTES + 1});
+    EXPECT_EQ(lines(), std::vector<std::string>{record("after oversize")});
+    EXPECT_NE(log.take().find("ERR history file " + path + " set aside as " + aside + " (larger than " +
+                              std::to_string(VORNMGR_HISTORY_MAX_BYTES) + " bytes)\n"),
+              std::string::npos);
+
+    // Mostly lines that are not records; the older copy set aside is replaced.
+    std::ofstream(path) << "garbage\n\x01\x02\n" << record("good") << "\n{\"cut\n";
+    vornmgr_history_append(record("after garbage"));
+    EXPECT_LT(fs::file_size(aside), 100u);
+    EXPECT_EQ(lines(), std::vector<std::string>{record("after garbage")});
+    EXPECT_NE(log.take().find(" set aside as " + aside + " (mostly damaged lines)\n"), std::string::npos);
+
+    // A directory others may write: nothing written, nothing set aside.
+    fs::permissions(dir, fs::perms::others_write, fs::perm_options::add);
+    vornmgr_history_append(record("not written"));
+    EXPECT_EQ(lines(), std::vector<std::string>{record("after garbage")});
+    EXPECT_NE(log.take().find("ERR untrusted directory " + dir.string() + " ignored (writable by group or others)\n"),
+              std::string::npos);
 }
 
 TEST_F(HistoryFile, RecordsWhatEachPositionSawAndTheRebootsEnd)
