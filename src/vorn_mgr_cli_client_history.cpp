@@ -4,10 +4,16 @@
 // as one JSON document, requested with SHOW_JSON), and the warnings about
 // modules that held up a sequence the tool just asked for. The file may be
 // damaged (power lost in the middle of a write, a hand edit): a line that is
-// not a usable record is skipped, and said so once.
+// not a usable record is skipped, and said so once. The file is read under
+// the rule the manager writes it by: root's regular file in root's own
+// directory, never through a link, never more than its bound; and what it
+// holds is shown with its control characters escaped, so that a damaged or
+// forged record cannot drive the operator's terminal.
 
 #include "vorn_mgr_cli_client.h"
+#include "vorn_trusted_file.h"
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -21,7 +27,6 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -33,6 +38,10 @@ const char *vornmgr_history_file = VORNMGR_HISTORY_FILE;
 namespace {
 
 constexpr int default_history_count = 5;
+// The manager keeps its history within this many bytes
+// (VORNMGR_HISTORY_MAX_BYTES in vorn_mgr_history.h): a larger file is not its
+// work and is not read.
+constexpr size_t history_max_bytes = 2 * 1024 * 1024;
 // getopt_long's values of the long options: above every short option letter.
 constexpr int option_history = 1000;
 constexpr int option_json = 1001;
@@ -41,6 +50,35 @@ const struct option long_options[] = {
     {"json", no_argument, nullptr, option_json},
     {nullptr, 0, nullptr, 0},
 };
+
+// Text from the file as it may be printed: control characters (C0, DEL and
+// the C1 range, which some terminals obey as well) become escapes.
+std::string vornmgr_escape_text(const std::string &text)
+{
+    std::string shown;
+    char escape[8];
+    for (size_t i = 0; i < text.size(); i++) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (c < 0x20 || c == 0x7f) {
+            snprintf(escape, sizeof escape, "\\x%02x", c);
+            shown += escape;
+        } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            snprintf(escape, sizeof escape, "\\u%04x", next);
+            shown += escape;
+            i++;
+        } else {
+            shown += text[i];
+        }
+    }
+    return shown;
+}
+
+// A string field of a record, escaped for printing.
+std::string vornmgr_text_field(const json &value)
+{
+    return vornmgr_escape_text(value.get<std::string>());
+}
 
 // A wall-clock time in milliseconds as the local time of day, "HH:MM:SS.mmm"
 // (or with the date in front).
@@ -70,17 +108,17 @@ std::string vornmgr_position_row(int number, const json &position)
     if (position.at("timed_out").get<bool>()) {
         std::vector<std::string> missing;
         for (const json &name : position.at("missing"))
-            missing.push_back(name.get<std::string>());
+            missing.push_back(vornmgr_text_field(name));
         notes += "  TIMED OUT, missing: " + vornmgr_join(missing);
     }
     std::vector<std::string> failed;
     for (const json &failure : position.at("failed"))
-        failed.push_back(failure.at("module").get<std::string>() + " (" + failure.at("reason").get<std::string>() + ")");
+        failed.push_back(vornmgr_text_field(failure.at("module")) + " (" + vornmgr_text_field(failure.at("reason")) + ")");
     if (!failed.empty())
         notes += "  failed: " + vornmgr_join(failed);
     char row[512];
     snprintf(row, sizeof row, "  %-3d %-16s %-12s %-12s %6lld ms  %d of %d%s\n", number,
-             position.at("module").get<std::string>().c_str(),
+             vornmgr_text_field(position.at("module")).c_str(),
              vornmgr_clock_text(position.at("go_down_ms").get<int64_t>(), false).c_str(),
              down.is_null() ? "-" : vornmgr_clock_text(down.get<int64_t>(), false).c_str(),
              static_cast<long long>(position.at("waited_us").get<int64_t>() / 1000), position.at("received").get<int>(),
@@ -90,7 +128,7 @@ std::string vornmgr_position_row(int number, const json &position)
 
 std::string vornmgr_reboot_text(const json &reboot)
 {
-    std::string text = "; reboot \"" + reboot.at("command").get<std::string>() + "\"";
+    std::string text = "; reboot \"" + vornmgr_text_field(reboot.at("command")) + "\"";
     if (!reboot.at("signal").is_null())
         return text + " killed by signal " + std::to_string(reboot.at("signal").get<int>());
     if (!reboot.at("exit_status").is_null())
@@ -115,15 +153,15 @@ std::vector<std::string> vornmgr_sequence_problems(const json &record)
     };
     for (const json &position : record.at("positions")) {
         for (const json &name_json : position.at("missing")) {
-            const std::string name = name_json.get<std::string>();
+            const std::string name = vornmgr_text_field(name_json);
             note(name);
-            missed[name].positions.push_back(position.at("module").get<std::string>());
+            missed[name].positions.push_back(vornmgr_text_field(position.at("module")));
             missed[name].timeouts.push_back(position.at("timeout_s").get<int>());
         }
         for (const json &failure : position.at("failed")) {
-            const std::string name = failure.at("module").get<std::string>();
+            const std::string name = vornmgr_text_field(failure.at("module"));
             note(name);
-            failed.emplace(name, failure.at("reason").get<std::string>());
+            failed.emplace(name, vornmgr_text_field(failure.at("reason")));
         }
     }
     std::vector<std::string> lines;
@@ -167,15 +205,49 @@ bool vornmgr_parse_count(const char *text, int *count)
     return true;
 }
 
-} // namespace
-
-bool vornmgr_read_history_records(const char *path, std::vector<std::string> *lines, int *damaged)
+// The history at `path`, read as the manager writes it: root's regular file
+// in a directory only root may change, opened through that directory, never
+// waiting on a FIFO, never more than the bound. False with errno set; when the
+// file or its directory was refused, *refused says so in the tool's words.
+bool vornmgr_read_history_text(const char *path, std::string *text, std::string *refused)
 {
-    std::ifstream file(path);
-    if (!file.is_open())
+    const char *slash = strrchr(path, '/');
+    const std::string dir_path = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
+    const char *name = slash == nullptr ? path : slash + 1;
+    const vorn_trusted_file_t dir = vorn_open_trusted_dir(dir_path.c_str());
+    if (dir.distrust != nullptr) {
+        *refused = "untrusted directory " + dir_path + " ignored (" + dir.distrust + ")";
+        errno = EPERM;
         return false;
-    std::string line;
-    while (std::getline(file, line)) {
+    }
+    if (!dir.fd)
+        return false;
+    const vorn_trusted_file_t file = vorn_open_trusted_file_at(dir.fd.get(), name, O_RDONLY);
+    if (file.distrust != nullptr) {
+        *refused = std::string("untrusted file ") + path + " ignored (" + file.distrust + ")";
+        errno = EPERM;
+        return false;
+    }
+    if (!file.fd)
+        return false;
+    if (!vorn_read_bounded(file.fd.get(), history_max_bytes, text)) {
+        if (errno == EFBIG)
+            *refused = std::string(path) + " ignored (larger than " + std::to_string(history_max_bytes) + " bytes)";
+        return false;
+    }
+    return true;
+}
+
+// Splits the text into records, counting the lines that are not one.
+void vornmgr_split_history(const std::string &text, std::vector<std::string> *lines, int *damaged)
+{
+    size_t from = 0;
+    while (from < text.size()) {
+        size_t end = text.find('\n', from);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(from, end - from);
+        from = end + 1;
         if (line.empty())
             continue;
         const json record = json::parse(line, nullptr, false);
@@ -183,8 +255,19 @@ bool vornmgr_read_history_records(const char *path, std::vector<std::string> *li
             ++*damaged;
             continue;
         }
-        lines->push_back(line);
+        lines->push_back(std::move(line));
     }
+}
+
+} // namespace
+
+bool vornmgr_read_history_records(const char *path, std::vector<std::string> *lines, int *damaged)
+{
+    std::string text;
+    std::string refused;
+    if (!vornmgr_read_history_text(path, &text, &refused))
+        return false;
+    vornmgr_split_history(text, lines, damaged);
     return true;
 }
 
@@ -193,8 +276,8 @@ bool vornmgr_format_history_entry(const std::string &line, std::string *text)
     try {
         const json record = json::parse(line);
         std::string entry = vornmgr_clock_text(record.at("started_ms").get<int64_t>(), true) + " " +
-                            record.at("kind").get<std::string>() + " to " +
-                            record.at("mode").at("text").get<std::string>() + " mode";
+                            vornmgr_text_field(record.at("kind")) + " to " +
+                            vornmgr_text_field(record.at("mode").at("text")) + " mode";
         const json &requester = record.at("requested_by");
         entry += requester.is_null() ? std::string(" (by the manager itself)")
                                      : " (uid " + std::to_string(requester.at("uid").get<unsigned>()) + ", pid " +
@@ -225,9 +308,13 @@ bool vornmgr_format_history_entry(const std::string &line, std::string *text)
 
 int vornmgr_print_history(int count, bool as_json)
 {
-    std::vector<std::string> lines;
-    int damaged = 0;
-    if (!vornmgr_read_history_records(vornmgr_history_file, &lines, &damaged)) {
+    std::string file_text;
+    std::string refused;
+    if (!vornmgr_read_history_text(vornmgr_history_file, &file_text, &refused)) {
+        if (!refused.empty()) {
+            fprintf(stderr, "vornmgrctl: %s\n", refused.c_str());
+            return VORNMGRCTL_EXIT_FAILURE;
+        }
         if (errno == ENOENT) {
             if (!as_json)
                 printf("No take-down or bring-up recorded yet\n");
@@ -236,16 +323,29 @@ int vornmgr_print_history(int count, bool as_json)
         perror(vornmgr_history_file);
         return VORNMGRCTL_EXIT_FAILURE;
     }
-    const size_t first = lines.size() > static_cast<size_t>(count) ? lines.size() - static_cast<size_t>(count) : 0;
-    for (size_t i = first; i < lines.size(); i++) {
-        std::string text;
-        if (as_json) {
-            printf("%s\n", lines[i].c_str());
-        } else if (vornmgr_format_history_entry(lines[i], &text)) {
-            fputs(text.c_str(), stdout);
-        } else {
+    std::vector<std::string> lines;
+    int damaged = 0;
+    vornmgr_split_history(file_text, &lines, &damaged);
+    // Both views show the same records and count the same damaged lines over
+    // the whole file: a line the timeline cannot show is damaged for --json
+    // too, so it is never printed as a record there.
+    std::vector<std::string> records;
+    std::vector<std::string> entries;
+    for (std::string &line : lines) {
+        std::string entry;
+        if (!vornmgr_format_history_entry(line, &entry)) {
             damaged++;
+            continue;
         }
+        records.push_back(std::move(line));
+        entries.push_back(std::move(entry));
+    }
+    const size_t first = records.size() > static_cast<size_t>(count) ? records.size() - static_cast<size_t>(count) : 0;
+    for (size_t i = first; i < records.size(); i++) {
+        if (as_json)
+            printf("%s\n", records[i].c_str());
+        else
+            fputs(entries[i].c_str(), stdout);
     }
     fflush(stdout);
     vornmgr_warn_damaged(damaged, vornmgr_history_file);

@@ -1,14 +1,20 @@
 // SPDX-License-Identifier: Apache-2.0
 // What vornmgrctl makes of the manager's history file: a damaged line is
-// skipped and counted, never fatal, and a record is turned into the lines the
-// operator is shown after a sequence.
+// skipped and counted the same way by both views, never fatal; text from the
+// file reaches the terminal escaped; and a record is turned into the lines
+// the operator is shown after a sequence.
 
 #include "vorn_mgr_cli_client.h"
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,9 +38,20 @@ std::string record(const std::string &positions)
            R"("registered":3,"positions":[)" + positions + R"(],"reboot":null})";
 }
 
+// A directory of the tool's rule for the history (root's, written by root
+// alone), whatever the umask of the build.
+fs::path history_dir()
+{
+    const fs::path dir = fs::current_path() / "vornmgrctl_history_test.d";
+    fs::create_directories(dir);
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    return dir;
+}
+
 TEST(HistoryFile, DamagedLinesAreSkippedAndCountedNeverFatal)
 {
-    const fs::path path = fs::current_path() / "vornmgrctl_history_test.jsonl";
+    const fs::path path = history_dir() / "vornmgrctl_history_test.jsonl";
     const std::string good = record(position("frr", 10, "", ""));
     // A field of the wrong type parses but cannot be shown.
     const std::string wrong_type = record(position("frr", 10, "", "")).replace(good.find("\"registered\":3"), 14,
@@ -60,6 +77,82 @@ TEST(HistoryFile, DamagedLinesAreSkippedAndCountedNeverFatal)
     fs::remove(path);
 
     EXPECT_FALSE(vornmgr_read_history_records((path.string() + ".none").c_str(), &lines, &damaged));
+}
+
+struct Printed {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// What a call printed on standard output and standard error.
+Printed printed_by(const std::function<int()> &call)
+{
+    const auto text_of = [](FILE *file) {
+        std::string text;
+        rewind(file);
+        for (int c; (c = fgetc(file)) != EOF;)
+            text += static_cast<char>(c);
+        fclose(file);
+        return text;
+    };
+    FILE *out = tmpfile();
+    FILE *err = tmpfile();
+    fflush(stdout);
+    const int saved_out = dup(STDOUT_FILENO);
+    const int saved_err = dup(STDERR_FILENO);
+    dup2(fileno(out), STDOUT_FILENO);
+    dup2(fileno(err), STDERR_FILENO);
+    const int status = call();
+    fflush(stdout);
+    dup2(saved_out, STDOUT_FILENO);
+    dup2(saved_err, STDERR_FILENO);
+    close(saved_out);
+    close(saved_err);
+    return {status, text_of(out), text_of(err)};
+}
+
+TEST(HistoryFile, TextAndJsonShowTheSameRecordsAndSkipTheSameLines)
+{
+    const fs::path path = history_dir() / "history.jsonl";
+    std::string older = record(position("frr", 10, "", ""));
+    std::string newer = older;
+    older.replace(older.find("10012"), 5, "11111");
+    newer.replace(newer.find("10012"), 5, "22222");
+    // Not a record; one the timeline cannot show, among the newest.
+    const std::string wrong_type = R"({"kind":"restart","positions":[],"started_ms":"soon"})";
+    std::ofstream(path) << "{\"cut\n" << older << "\n" << older << "\n" << wrong_type << "\n" << newer << "\n";
+    vornmgr_history_file = path.c_str();
+    const Printed text = printed_by([] { return vornmgr_print_history(2, false); });
+    const Printed as_json = printed_by([] { return vornmgr_print_history(2, true); });
+    vornmgr_history_file = VORNMGR_HISTORY_FILE;
+    fs::remove_all(path.parent_path());
+
+    EXPECT_EQ(text.status, 0);
+    EXPECT_EQ(as_json.status, 0);
+    EXPECT_NE(text.out.find(": 3 modules, 11111 ms\n"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find(": 3 modules, 22222 ms\n"), std::string::npos) << text.out;
+    EXPECT_EQ(as_json.out, older + "\n" + newer + "\n");
+    const std::string skipped = "vornmgrctl: skipped 2 damaged lines of " + path.string() + "\n";
+    EXPECT_EQ(text.err, skipped);
+    EXPECT_EQ(as_json.err, skipped);
+}
+
+TEST(HistoryText, ControlCharactersFromTheFileAreEscaped)
+{
+    // A forged record: an escape sequence in a module's name, a newline and a
+    // C1 control (U+009B, a CSI to some terminals) in the reboot command.
+    std::string line = record(position(R"(\u001b[2Jfrr)", 10, R"("\u001b[31mstp")", ""));
+    line.replace(line.find(R"("reboot":null)"), 13,
+                 R"("reboot":{"command":"reboot\n\u009b1m","exit_status":0,"signal":null})");
+    std::string text;
+    ASSERT_TRUE(vornmgr_format_history_entry(line, &text));
+    EXPECT_NE(text.find("; reboot \"reboot\\x0a\\u009b1m\" exit status 0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\\x1b[2Jfrr"), std::string::npos) << text;
+    EXPECT_NE(text.find("missing: \\x1b[31mstp\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+    EXPECT_EQ(vornmgr_problems_of(line),
+              std::vector<std::string>{"\\x1b[31mstp did not answer the GO_DOWN of \\x1b[2Jfrr within 10 s"});
 }
 
 TEST(HistoryFile, OneWarningPerModuleThatHeldTheSequenceUp)
