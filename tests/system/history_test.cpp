@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -213,6 +214,53 @@ TEST_F(History, SurvivesAManagerRestartAndKeepsTheLast100Records)
     EXPECT_EQ(last_record()["reboot"], (json{{"command", "sync; reboot --fast"}, {"exit_status", 0}, {"signal", nullptr}}));
     const Ctl as_stored = ctl({"--history", "1", "--json"});
     EXPECT_EQ(as_stored.out, lines_of(*read_file(HISTORY)).back() + "\n");
+}
+
+TEST_F(History, BadHistoryFileNeverHoldsTheManager)
+{
+    const std::string aside = HISTORY + ".damaged";
+    const auto set_aside = [&](const std::string &why) {
+        return "ERR history file " + HISTORY + " set aside as " + aside + " (" + why + ")\n";
+    };
+    start_manager();
+    struct stat st {};
+
+    // A FIFO: opened without waiting, set aside, a fresh file takes the record.
+    ASSERT_EQ(mkfifo(HISTORY.c_str(), 0600), 0) << strerror(errno);
+    EXPECT_EQ(ctl({"-m1"}).status, exited_with(0));
+    EXPECT_TRUE(manager->wait_for_stderr(set_aside("not a regular file"))) << manager->stderr_text();
+    ASSERT_EQ(lstat(aside.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(lines_of(*read_file(HISTORY)).size(), 1u);
+    EXPECT_EQ(last_record()["kind"], "maintenance-on");
+
+    // One line over the byte bound: set aside in place of the FIFO.
+    write_file(HISTORY, std::string(2 * 1024 * 1024 + 1, 'x'));
+    EXPECT_EQ(ctl({"-m0"}).status, exited_with(0));
+    EXPECT_TRUE(manager->wait_for_stderr(set_aside("larger than 2097152 bytes"))) << manager->stderr_text();
+    ASSERT_EQ(lstat(aside.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 2 * 1024 * 1024 + 1);
+    EXPECT_EQ(lines_of(*read_file(HISTORY)).size(), 1u);
+    EXPECT_EQ(last_record()["kind"], "maintenance-off");
+
+    // The state directory a link to a directory anyone may write, holding a
+    // forged history: nothing written there, and the tool will not show it.
+    // /var/lib/vornmgr is a mount point: a fresh /var/lib (this sandbox's
+    // own) lets the link take its place.
+    ASSERT_EQ(mount("tmpfs", "/var/lib", "tmpfs", 0, "mode=755"), 0) << strerror(errno);
+    ASSERT_EQ(mkdir("/tmp/foreign", 0777), 0);
+    ASSERT_EQ(chmod("/tmp/foreign", 0777), 0);
+    const std::string forged = R"({"kind":"restart","positions":[]})" "\n";
+    write_file("/tmp/foreign/history.jsonl", forged);
+    ASSERT_EQ(symlink("/tmp/foreign", "/var/lib/vornmgr"), 0);
+    EXPECT_EQ(ctl({"-m1"}).status, exited_with(0));
+    EXPECT_TRUE(manager->wait_for_stderr("ERR untrusted directory /var/lib/vornmgr ignored (a symbolic link)\n"))
+        << manager->stderr_text();
+    EXPECT_EQ(read_file("/tmp/foreign/history.jsonl"), forged);
+    const Ctl history = ctl({"--history"});
+    EXPECT_EQ(history.status, exited_with(255));
+    EXPECT_EQ(history.out, "");
+    EXPECT_EQ(history.err, "vornmgrctl: untrusted directory /var/lib/vornmgr ignored (a symbolic link)\n");
 }
 
 TEST(HistoryTool, ManagerWithoutJsonStatusIsTooOld)
