@@ -22,6 +22,7 @@ constexpr const char *BREL_SAVE_STATE_COMMAND = "/bin/sh /usr/lib/norvane/vessik
 constexpr const char *BREL_RESTORE_STATE_COMMAND = "/bin/sh /usr/lib/norvane/lorrin.sh";
 
 using brel_message = vornmgr_pkg_message_t;
+using brel_clock = std::chrono::steady_clock;
 
 // Reads the message at `offset`; false when no whole message starts there,
 // which ends the walk.
@@ -73,7 +74,7 @@ std::mutex handshake_lock;              // guards the handshake_* variables belo
 std::condition_variable handshake_idle; // signalled when handshake_running falls
 bool handshake_running = false;
 bool handshake_pending = false; // the last one went unanswered: run it again
-std::chrono::steady_clock::time_point handshake_due; // when the main thread runs the pending one
+brel_clock::time_point handshake_due; // when the main thread runs the pending one
 // Counts the broadcasts that superseded any pending handshake (a COME_UP, a
 // GO_DOWN or DOWN for this module), so that no retry follows a package
 // holding one.
@@ -109,8 +110,7 @@ void brel_system_services_retry_handshake(const char *why, bool due_only)
 {
     {
         std::lock_guard guard(handshake_lock);
-        if (handshake_running || !handshake_pending ||
-            (due_only && std::chrono::steady_clock::now() < handshake_due))
+        if (handshake_running || !handshake_pending || (due_only && brel_clock::now() < handshake_due))
             return;
         handshake_running = true;
     }
@@ -212,7 +212,7 @@ void brel_system_services_release_handshake(bool manager_away)
         std::lock_guard guard(handshake_lock);
         handshake_running = false;
         handshake_pending = manager_away;
-        handshake_due = std::chrono::steady_clock::now() + std::chrono::seconds(brel_retry_interval_s);
+        handshake_due = brel_clock::now() + std::chrono::seconds(brel_retry_interval_s);
     }
     handshake_idle.notify_all();
     if (manager_away)
@@ -227,7 +227,7 @@ timespec brel_system_services_time_to_retry(void)
         std::lock_guard guard(handshake_lock);
         // One in progress ends with a new due time; the next wait sees it.
         if (handshake_pending && !handshake_running)
-            wait = std::clamp(std::chrono::duration_cast<milliseconds>(handshake_due - std::chrono::steady_clock::now()),
+            wait = std::clamp(std::chrono::duration_cast<milliseconds>(handshake_due - brel_clock::now()),
                               milliseconds(0), wait);
     }
     return {static_cast<time_t>(wait.count() / 1000), static_cast<long>(wait.count() % 1000) * 1000000L};

@@ -510,13 +510,14 @@ bool modsim_start_handshake(void)
 
 timespec modsim_time_to_retry(void)
 {
-    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::seconds(MODSIM_RETRY_INTERVAL_S));
+    using std::chrono::milliseconds;
+    auto wait = milliseconds(std::chrono::seconds(MODSIM_RETRY_INTERVAL_S));
     {
         std::lock_guard<std::mutex> guard(handshake_lock);
         // One in progress ends with a new due time; the next wait sees it.
         if (handshake_pending && !handshake_running)
-            wait = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(handshake_due - modsim_clock::now()),
-                              std::chrono::milliseconds(0), wait);
+            wait = std::clamp(std::chrono::duration_cast<milliseconds>(handshake_due - modsim_clock::now()),
+                              milliseconds(0), wait);
     }
     return {static_cast<time_t>(wait.count() / 1000), static_cast<long>(wait.count() % 1000) * 1000000L};
 }
