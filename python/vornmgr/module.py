@@ -2,9 +2,11 @@
 """vornmgr.Module: a whole module's side of the lifecycle protocol."""
 
 import collections
+import errno
 import logging
 import struct
 import threading
+import time
 
 from . import _lib
 from .client import Client
@@ -22,6 +24,18 @@ list of Module)."""
 
 class ProtocolError(RuntimeError):
     """The manager answered the handshake without what it must tell."""
+
+
+RETRY_INTERVAL = 5.0
+"""Seconds from a handshake the manager did not answer to its next try."""
+
+# Failures of the request itself: the manager's return does not mend them.
+_LOCAL_ERRORS = (errno.EINVAL, errno.EMSGSIZE, errno.ENOTCONN)
+
+
+def _manager_away(error):
+    """Whether a handshake failed for want of a manager (no reply, not sent)."""
+    return isinstance(error, OSError) and error.errno not in _LOCAL_ERRORS
 
 
 def module_text(module):
@@ -71,8 +85,17 @@ class Module:
     - a COME_UP for all modules or for this one, with the handshake again,
       then ``on_come_up(mode)``.
 
-    The callbacks run on the library's thread and hold up the manager's
-    take-down or bring-up while they run. ``mode`` and ``state`` are the
+    A COME_UP handshake the manager did not answer (a request timed out or
+    could not be sent: the manager was away, e.g. restarting) stays pending,
+    the module reporting itself LOAD_COMPLETE meanwhile. It runs again after
+    the manager's next broadcast (answered first) and at the latest
+    RETRY_INTERVAL seconds after the last try, until it succeeds (then
+    ``on_come_up(mode)`` follows) or a COME_UP, or a GO_DOWN or DOWN for this
+    module, supersedes it. One the manager refused is not tried again.
+
+    The callbacks run on the library's thread (``on_come_up`` after a retry
+    that no broadcast set off runs on the module's retry thread) and hold up
+    the manager's take-down or bring-up while they run. ``mode`` and ``state`` are the
     module's mode and state as the manager last told them. stop()
     unregisters. As a context manager the object starts on entry and stops on
     exit.
@@ -88,6 +111,20 @@ class Module:
         self.modules_up = []
         self._client = Client(self.module, self._on_broadcast)
         self._name = module_text(self.module)
+        # The handshake runs on the library's thread (COME_UP, and after a
+        # broadcast while one is pending), on the retry thread and in start();
+        # one at a time, or their requests and the state their replies set
+        # would interleave. Guards the turn and the pending handshake; no
+        # request is sent while it is held.
+        self._handshake = threading.Condition()
+        self._handshake_running = False
+        self._pending_mode = None  # the COME_UP's mode of a pending handshake
+        self._retry_at = 0.0  # time.monotonic() of its next try
+        # Counts the broadcasts that superseded any pending handshake, so that
+        # no retry follows a package holding one.
+        self._orders = 0
+        self._stopping = False
+        self._retry_thread = None
 
     @property
     def mode(self):
@@ -120,20 +157,37 @@ class Module:
         unregistered again.
         """
         self._client.register()
+        self._supersede(run_next=True)
         try:
             info = self._load_complete()
             self._init_complete()
         except BaseException:
+            # Given back before unregistering, which waits for a COME_UP
+            # handler that may be waiting for the turn.
+            self._release()
             try:
                 self._client.unregister()
             except OSError:
                 pass
             raise
+        self._release()
         _log.info("%s: up, mode %s, state %s", self._name, mode_text(self._mode), state_text(self._state))
+        with self._handshake:
+            self._stopping = False
+        self._retry_thread = threading.Thread(target=self._retry_when_due, name=f"vornmgr {self._name} retry",
+                                              daemon=True)
+        self._retry_thread.start()
         return info
 
     def stop(self):
         """Unregisters; broadcasts are no longer answered once it returns."""
+        with self._handshake:
+            self._stopping = True
+            self._handshake.notify_all()
+        if self._retry_thread is not None:
+            # A retry in progress ends first: at most two request time-outs.
+            self._retry_thread.join()
+            self._retry_thread = None
         self._client.unregister()
         _log.info("%s: unregistered", self._name)
 
@@ -188,9 +242,97 @@ class Module:
         if up is None:
             raise ProtocolError(f"INIT_COMPLETE answered with {_type_text(reply)}, not up")
 
+    def _run_handshake(self):
+        """Both requests, with the turn held; returns the error that ended it, or None."""
+        try:
+            self._load_complete()
+            self._init_complete()
+        except (OSError, ProtocolError) as error:
+            return error
+        return None
+
+    def _supersede(self, run_next):
+        """The manager's order drops a pending handshake, once a retry in
+        progress has ended (its replies must not overwrite what the order
+        sets); with ``run_next`` the caller then holds the turn."""
+        with self._handshake:
+            self._handshake.wait_for(lambda: not self._handshake_running)
+            self._pending_mode = None
+            self._orders += 1
+            self._handshake_running = run_next
+
+    def _release(self, pending_mode=None):
+        """Gives the turn back; a ``pending_mode`` keeps the handshake pending."""
+        if pending_mode is not None:
+            # Loaded, not up, until the manager heard both requests: what a
+            # status probe (a restarted manager's first) is answered with.
+            self._set(state=State.LOAD_COMPLETE)
+        with self._handshake:
+            self._handshake_running = False
+            self._pending_mode = pending_mode
+            self._retry_at = time.monotonic() + RETRY_INTERVAL
+            self._handshake.notify_all()
+        if pending_mode is not None:
+            _log.warning("%s: handshake pending: tried again after the manager's next broadcast, or in %g s",
+                         self._name, RETRY_INTERVAL)
+
+    def _retry(self, why, due_only=False):
+        """Runs the pending handshake again, if there is one, no other runs
+        and, with ``due_only``, its time has come."""
+        with self._handshake:
+            if (self._handshake_running or self._pending_mode is None
+                    or (due_only and time.monotonic() < self._retry_at)):
+                return
+            self._handshake_running = True
+            mode = self._pending_mode
+        _log.info("%s: %s: trying the pending handshake again", self._name, why)
+        error = None
+        try:
+            error = self._run_handshake()
+            if error is not None:
+                _log.error("%s: handshake failed again, the module stays down: %s", self._name, error)
+        finally:
+            self._release(mode if _manager_away(error) else None)
+        if error is not None:
+            return
+        _log.info("%s: handshake done on retry: up, mode %s, state %s", self._name, mode_text(self._mode),
+                  state_text(self._state))
+        if self.on_come_up is not None:
+            self.on_come_up(_enum_or_int(Mode, mode))
+
+    def _retry_when_due(self):
+        """The retry thread: sleeps until a pending handshake is due, or stop()."""
+        while True:
+            with self._handshake:
+                while not self._stopping:
+                    if self._handshake_running or self._pending_mode is None:
+                        self._handshake.wait()
+                        continue
+                    left = self._retry_at - time.monotonic()
+                    if left <= 0:
+                        break
+                    self._handshake.wait(left)
+                if self._stopping:
+                    return
+            try:
+                self._retry(f"{RETRY_INTERVAL:g} s after the last try", due_only=True)
+            except Exception:  # noqa: BLE001 - an on_come_up failure must not end the retries
+                _log.exception("%s: handshake retry failed", self._name)
+
     # -- broadcasts ---------------------------------------------------------------
 
     def _on_broadcast(self, package):
+        with self._handshake:
+            orders = self._orders
+        self._answer_broadcast(package)
+        with self._handshake:
+            superseded = self._orders != orders
+        # Any broadcast shows that a manager is there again (a restarted one
+        # probes its modules first): answered above, now the handshake.
+        if not superseded:
+            self._retry(f"{_type_text(package)} broadcast")
+
+    def _answer_broadcast(self, package):
         for message in self._messages(package, "broadcast"):
             handler = self._HANDLERS.get(message.type)
             if handler is None:
@@ -217,6 +359,8 @@ class Module:
 
     def _go_down(self, order):
         own = order.mod == self.module
+        if own:
+            self._supersede(run_next=False)
         what = f"GO_DOWN for {module_text(order.mod)} ({mode_text(order.mode)}){', this module' if own else ''}"
         reason = FailureReason.NO_ERROR
         if self.on_go_down is not None:
@@ -235,6 +379,7 @@ class Module:
 
     def _down(self, order):
         if order.mod == self.module:
+            self._supersede(run_next=False)
             self._set(order.mode, order.state)
         _log.info("%s: DOWN for %s (%s)", self._name, module_text(order.mod), mode_text(order.mode))
 
@@ -244,11 +389,15 @@ class Module:
             _log.info("%s: %s: not for this module", self._name, what)
             return
         _log.info("%s: %s: starting the handshake again", self._name, what)
+        self._supersede(run_next=True)
+        error = None
         try:
-            self._load_complete()
-            self._init_complete()
-        except (OSError, ProtocolError) as error:
-            _log.error("%s: %s: handshake failed, the module stays down: %s", self._name, what, error)
+            error = self._run_handshake()
+            if error is not None:
+                _log.error("%s: %s: handshake failed, the module stays down: %s", self._name, what, error)
+        finally:
+            self._release(order.mode if _manager_away(error) else None)
+        if error is not None:
             return
         if self.on_come_up is not None:
             self.on_come_up(_enum_or_int(Mode, order.mode))

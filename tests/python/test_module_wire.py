@@ -2,6 +2,7 @@
 """vornmgr.Module against a fake manager: the bytes it sends for the handshake
 and for every broadcast it owes an answer, as the C modules send them."""
 
+import logging
 import struct
 import threading
 
@@ -68,5 +69,43 @@ def test_module_handshakes_and_answers_like_the_c_modules(fake_manager):
 
     stopping, _ = in_thread(module.stop)
     assert fake_manager.answer(ACK) == pkg((State.MODULE_UNREGISTER, ModuleId.BGP))
+    stopping.join(5)
+    assert not stopping.is_alive()
+
+
+def test_module_runs_the_handshake_the_manager_never_answered_again_when_it_is_back(fake_manager, caplog):
+    caplog.set_level(logging.INFO, logger="vornmgr")
+    came_up = []
+    module = vornmgr.Module("stp", on_come_up=came_up.append)
+    starting, _ = in_thread(module.start)
+    fake_manager.answer(ACK)
+    fake_manager.answer(pkg((State.MODE_INFO, ModuleId.STP, Mode.REBOOT_WARM, State.UP), (State.MOD_LIST,)))
+    fake_manager.answer(pkg((State.UP, ModuleId.STP, Mode.REBOOT_WARM, State.UP, 0)))
+    starting.join(5)
+    fake_manager.wait_subscribed()
+
+    # A manager killed right after its COME_UP takes the LOAD_COMPLETE with it.
+    fake_manager.publish(pkg((State.COME_UP, ModuleId.ALL_MODULES, Mode.REBOOT_FAST, State.COME_UP)))
+    assert fake_manager.reply.poll(5000)
+    assert fake_manager.reply.recv() == \
+        pkg((State.LOAD_COMPLETE, ModuleId.STP, Mode.REBOOT_WARM, State.LOAD_COMPLETE, 0))
+    assert wait_until(lambda: module.state == State.LOAD_COMPLETE, 15)
+    # Owed to a requester that gave up: goes nowhere, and the socket is back in step.
+    fake_manager.reply.send(ACK)
+
+    # The restarted manager's probe is answered first, with the module not up.
+    fake_manager.publish(pkg((State.MODULE_STATUS_REQ,)))
+    assert fake_manager.answer(ACK) == \
+        pkg((State.MODULE_STATUS_RESP, ModuleId.STP, Mode.REBOOT_WARM, State.LOAD_COMPLETE, 0))
+    assert fake_manager.answer(pkg((State.MODE_INFO, ModuleId.STP, Mode.REBOOT_FAST, State.UP), (State.MOD_LIST,))) \
+        == pkg((State.LOAD_COMPLETE, ModuleId.STP, Mode.REBOOT_WARM, State.LOAD_COMPLETE, 0))
+    assert fake_manager.answer(pkg((State.UP, ModuleId.STP, Mode.REBOOT_FAST, State.UP, 0))) == \
+        pkg((State.INIT_COMPLETE, ModuleId.STP, Mode.REBOOT_FAST, State.INIT_COMPLETE, 0))
+    assert wait_until(lambda: came_up == [Mode.REBOOT_FAST])
+    assert module.state == State.UP
+    assert "stp: handshake done on retry: up, mode fast, state up" in caplog.messages
+
+    stopping, _ = in_thread(module.stop)
+    assert fake_manager.answer(ACK) == pkg((State.MODULE_UNREGISTER, ModuleId.STP))
     stopping.join(5)
     assert not stopping.is_alive()
