@@ -114,7 +114,7 @@ unique_fd vornmgr_open_history_dir(void)
 enum vornmgr_history_found_t {
     HISTORY_READ,        // the text is the whole file
     HISTORY_NONE,        // no file yet
-    HISTORY_DAMAGED,     // to be set aside; the reason is given
+    HISTORY_DAMAGED,     // to be set aside; the reason is given, errno EPERM or EFBIG
     HISTORY_UNREADABLE,  // errno says why
 };
 
@@ -126,6 +126,7 @@ vornmgr_history_found_t vornmgr_load_history(int dir_fd, std::string *text, std:
     const vorn_trusted_file_t file = vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_RDONLY);
     if (file.distrust != nullptr) {
         *damage = file.distrust;
+        errno = EPERM;
         return HISTORY_DAMAGED;
     }
     if (!file.fd)
@@ -136,6 +137,7 @@ vornmgr_history_found_t vornmgr_load_history(int dir_fd, std::string *text, std:
         return HISTORY_UNREADABLE;
     text->clear();
     *damage = "larger than " + std::to_string(VORNMGR_HISTORY_MAX_BYTES) + " bytes";
+    errno = EFBIG;
     return HISTORY_DAMAGED;
 }
 
@@ -211,8 +213,6 @@ bool vornmgr_read_history(std::string *text)
         errno = ENOENT;
         return false;
     case HISTORY_DAMAGED:
-        errno = damage.starts_with("larger") ? EFBIG : EPERM;
-        return false;
     case HISTORY_UNREADABLE:
         break;
     }
@@ -337,6 +337,10 @@ std::string vornmgr_add_reboot_end(const std::string &line, int exit_status, int
 
 void vornmgr_history_append(const std::string &line)
 {
+    if (line.size() + 1 > VORNMGR_HISTORY_MAX_BYTES) {
+        LOG_ERR("cannot write %s: a record of %zu bytes is over its bound\n", vornmgr_history_path, line.size());
+        return;
+    }
     const unique_fd dir = vornmgr_open_history_dir();
     if (!dir)
         return;
@@ -360,10 +364,6 @@ void vornmgr_history_append(const std::string &line)
     // own: the new record starts after it.
     const bool cut_short = !text.empty() && text.back() != '\n';
     const std::string added = (cut_short ? "\n" : "") + line + "\n";
-    if (line.size() + 1 > VORNMGR_HISTORY_MAX_BYTES) {
-        LOG_ERR("cannot write %s: a record of %zu bytes is over its bound\n", vornmgr_history_path, line.size());
-        return;
-    }
     int lines = 0;
     for (const char c : text)
         lines += c == '\n';
