@@ -8,13 +8,16 @@ add_library(vornmgr_core STATIC
     src/vorn_mgr_cli_reboot.cpp
     src/vorn_mgr_cli_report.cpp
     src/vorn_mgr_cli_status_json.cpp
+    src/vorn_mgr_discovery.cpp
     src/vorn_mgr_dispatch.cpp
     src/vorn_mgr_history.cpp
     src/vorn_mgr_init_complete.cpp
     src/vorn_mgr_monitor.cpp
     src/vorn_mgr_notify.cpp
     src/vorn_mgr_progress.cpp
+    src/vorn_mgr_recovery.cpp
     src/vorn_mgr_registry.cpp
+    src/vorn_mgr_run_files.cpp
     src/vorn_mgr_sequence_record.cpp
     src/vorn_mgr_start.cpp
     src/vorn_mgr_startup_mode.cpp

@@ -102,6 +102,20 @@ bool vorn_config_read_line(char *line, bool valid, const char *path, const vorn_
             vorn_config_report(reporter, CONFIG_INVALID_ISSU_COMPLETE_MAX_TIME, path, line);
         return valid;
     }
+    if (vorn_config_starts_with(entry, "reboot_grace_time")) {
+        int ignored = 0;
+        if (!vorn_config_int(vorn_config_value(entry, "reboot_grace_time"),
+                             out.reboot_grace_time != nullptr ? out.reboot_grace_time : &ignored))
+            vorn_config_report(reporter, CONFIG_INVALID_REBOOT_GRACE_TIME, path, line);
+        return valid;
+    }
+    if (vorn_config_starts_with(entry, "bring_up_max_time")) {
+        int ignored = 0;
+        if (!vorn_config_int(vorn_config_value(entry, "bring_up_max_time"),
+                             out.bring_up_max_time != nullptr ? out.bring_up_max_time : &ignored))
+            vorn_config_report(reporter, CONFIG_INVALID_BRING_UP_MAX_TIME, path, line);
+        return valid;
+    }
     vorn_config_report(reporter, CONFIG_UNKNOWN_PARAMETER, path, line);
     return valid;
 }

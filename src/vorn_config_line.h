@@ -15,6 +15,11 @@
 //                          mode UNKNOWN_MODE and the file invalid
 //   l3_up_max_time         seconds, read as strtol does; a value that is not
 //   issu_complete_max_time a positive int keeps the limit as it was
+//   reboot_grace_time      the same: seconds a restart's reboot command has
+//                          to take the machine down before the manager
+//                          counts the reboot as failed
+//   bring_up_max_time      the same: seconds every module of a bring-up has
+//                          to report itself up
 //
 // The reader words nothing itself: each program says what it found in its
 // own words, and where, through the reporter it is given.
@@ -24,6 +29,10 @@
 #include "vorn_mgr_intf.h"
 
 #include <cstdio>
+
+// The manager's limits when the file names none.
+#define VORNMGR_DEFAULT_REBOOT_GRACE_TIME 300
+#define VORNMGR_DEFAULT_BRING_UP_MAX_TIME 120
 
 // What the reader found worth saying; `quoted` (below) is the text each
 // program's message quotes.
@@ -35,6 +44,8 @@ typedef enum vorn_config_diagnostic_t {
     CONFIG_INVALID_L3_UP_MAX_TIME,          // quoted: the whole line, blanks kept, comment cut
     CONFIG_INVALID_ISSU_COMPLETE_MAX_TIME,  // quoted: the whole line, blanks kept, comment cut
     CONFIG_UNKNOWN_PARAMETER,               // quoted: the whole line, blanks kept, comment cut
+    CONFIG_INVALID_REBOOT_GRACE_TIME,       // quoted: the whole line, blanks kept, comment cut
+    CONFIG_INVALID_BRING_UP_MAX_TIME,       // quoted: the whole line, blanks kept, comment cut
 } vorn_config_diagnostic_t;
 
 // Called once for each diagnostic, in the order of the file, with the path
@@ -48,12 +59,15 @@ typedef struct vorn_config_reporter_t {
 
 // Where a reading goes. Each reader sets *mode to UNKNOWN_MODE and *override
 // to false before it reads; the two time limits are in/out, written only by
-// valid entries.
+// valid entries. The manager alone wants the last two; a reader given none
+// still checks their values.
 typedef struct vorn_config_outputs_t {
     Mode *mode;
     bool *override;
     int *l3_up_max_time;
     int *issu_complete_max_time;
+    int *reboot_grace_time = nullptr;
+    int *bring_up_max_time = nullptr;
 } vorn_config_outputs_t;
 
 // Each reader returns true when the file's last boot_mode line was valid.

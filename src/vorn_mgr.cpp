@@ -126,6 +126,7 @@ int main(int argc, char **argv)
     bool restarted = false;
     operative_mode = vornmgr_get_startup_mode(ALL_MODULES, &restarted);
     vornmgr_restarted = restarted;
+    vornmgr_load_modules_before_restart();
     if (_min_log_level.load(std::memory_order_relaxed) >= LOG_LEVEL_INFO) {
         char mode_text[VORNMGR_TEXT_BUF_LEN];
         LOG_INFO("Vorn manager starting in %s mode\n", mode_to_str(operative_mode, mode_text));
@@ -157,6 +158,9 @@ int main(int argc, char **argv)
         vornmgr_teardown(cli_started);
         return 1;
     }
+    // Modules registered before a restart that discovery did not find are
+    // probed for a while longer.
+    vornmgr_probe_unaccounted_modules();
     const bool joined = vornmgr_join_comm_thread();
     vornmgr_teardown(cli_started);
     // Every end but a stop signal's is a failure, so that the service manager

@@ -199,13 +199,78 @@ inline Record vornmgr_read_payload(const char *msg)
 
 extern std::atomic<int> l3_register_timeout;  // seconds, l3_up_max_time
 extern std::atomic<int> l3_nl_info_timeout;   // seconds, issu_complete_max_time
+extern std::atomic<int> reboot_grace_time;    // seconds, reboot_grace_time
+extern std::atomic<int> bring_up_max_time;    // seconds, bring_up_max_time
 
 bool vornmgr_get_config_startup_mode(Module mod, const char *path, Mode *mode, bool *override,
                                      int *l3_up_max_time, int *issu_complete_max_time);
 Mode vornmgr_get_startup_mode(Module mod, bool *restarted);
 
 // ---------------------------------------------------------------------------
-// Administration sequence and discovery wait (vorn_mgr_admin.cpp)
+// The manager's own files in its runtime directory, which survive a crash or
+// a restart of the manager but not a reboot (vorn_mgr_run_files.cpp)
+
+#define VORNMGR_RUN_DIR "/run/vornmgr"
+// Left at the manager's first start within a boot, whatever the
+// configuration holds: finding it means only the manager restarted. Holds
+// the mode the boot started in.
+#define VORNMGR_BOOT_MARKER VORNMGR_RUN_DIR "/boot"
+// The modules registered with the manager, so that a restarted one knows
+// whom to wait for.
+#define VORNMGR_KNOWN_MODULES VORNMGR_RUN_DIR "/modules"
+
+// Reads a whole small file of the directory into `text` (NUL-terminated);
+// false, with the reason logged unless the file is simply absent, when it
+// cannot be trusted or read.
+bool vornmgr_read_run_file(const char *path, char *text, size_t size);
+// Replaces a file of the directory atomically (made when missing); a failure
+// is logged.
+bool vornmgr_write_run_file(const char *path, const char *text, size_t len);
+// The boot marker: false when none is there (a first start).
+bool vornmgr_read_boot_marker(Mode *mode);
+void vornmgr_write_boot_marker(Mode mode);
+// The known-modules file: one bit per Module; false when none is there.
+bool vornmgr_read_known_modules(unsigned *modules);
+void vornmgr_write_known_modules(unsigned modules);
+
+// ---------------------------------------------------------------------------
+// Finding the modules again after a restart of the manager within one boot
+// (vorn_mgr_discovery.cpp)
+
+// True from the start of a restarted manager until discovery and the
+// recovery of an interrupted sequence are over: requests that change modes
+// wait for it.
+extern std::atomic<bool> vornmgr_discovery_running;
+// Modules that were registered before the restart and have not been heard
+// from since, one bit per Module.
+extern std::atomic<unsigned> vornmgr_unaccounted_modules;
+
+// Reads who was registered before the restart (at start, before any thread).
+void vornmgr_load_modules_before_restart(void);
+// A module spoke: it is accounted for. Cheap; any thread.
+inline void vornmgr_note_module_heard(Module mod)
+{
+    if (vornmgr_unaccounted_modules.load(std::memory_order_relaxed) & (1u << mod))
+        vornmgr_unaccounted_modules.fetch_and(~(1u << mod));
+}
+// Keeps the known-modules file in step with the registry; writes only when
+// the set changed. Comm receive thread and main thread.
+void vornmgr_save_known_modules(void);
+// After the discovery wait: probes again, every few seconds, until every
+// module registered before the restart has answered or a bound has passed.
+// Main thread; ends early on a stop.
+void vornmgr_probe_unaccounted_modules(void);
+// The discovery wait after a restart within one boot (main thread).
+void vornmgr_wait_for_init_complete(void);
+// Names of the modules in `modules`, ", "-separated, into `text`.
+const char *vornmgr_module_names(unsigned modules, char *text, size_t size);
+// Enters an unregistered module as it reports itself (a discovery answer, a
+// keepalive answer); true if it was entered. Callers do not hold
+// registry_lock.
+bool vornmgr_enter_reported_module(const module_mode_t &reported);
+
+// ---------------------------------------------------------------------------
+// Administration sequence (vorn_mgr_admin.cpp)
 
 extern const std::array<Module, 8> mod_layering_order;
 extern const std::array<int, 8> module_response_timeout;
@@ -219,7 +284,6 @@ extern int num_go_down_response_required;  // guarded by lock
 extern int num_go_down_response_recv;      // guarded by lock
 
 bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up);
-void vornmgr_wait_for_init_complete(void);
 // Counts one answer about `for_mod` from `from_mod` if `for_mod` is the module
 // in process, waking the take-down when the count is complete. False for an
 // answer about any other module (a late one). The sender's delay and failure
@@ -235,7 +299,6 @@ bool vornmgr_take_down_is_stopped(void);
 // ---------------------------------------------------------------------------
 // Record of the sequence in progress (vorn_mgr_sequence_record.cpp)
 
-#define VORNMGR_RUN_DIR "/run/vornmgr"
 #define VORNMGR_SEQUENCE_RECORD VORNMGR_RUN_DIR "/sequence"
 
 typedef enum vornmgr_sequence_kind_t {
@@ -250,6 +313,7 @@ typedef enum vornmgr_sequence_stage_t {
     STAGE_TAKEN_DOWN,      // a restart's take-down ended; no reboot command yet
     STAGE_REBOOT_STARTED,  // the reboot command runs: the machine is going down
     STAGE_IN_MAINTENANCE,  // every module is down for maintenance
+    STAGE_COMING_UP,       // COME_UP went out; not every module has reported up yet
 } vornmgr_sequence_stage_t;
 
 typedef struct vornmgr_sequence_record_t {
@@ -258,32 +322,89 @@ typedef struct vornmgr_sequence_record_t {
     Mode mode;         // the mode the sequence moves the system to
     Mode mode_before;  // the system's mode before the request
     time_t started;
+    // A bring-up's modules, one bit per Module: those that must report up.
+    unsigned modules = 0;
+    // The reboot command, once started: its pid, its start time in clock
+    // ticks after boot (which tells a reused pid apart) and the boot clock
+    // (CLOCK_BOOTTIME, milliseconds) when it started.
+    int reboot_pid = 0;
+    unsigned long long reboot_start = 0;
+    long long reboot_boottime_ms = 0;
 } vornmgr_sequence_record_t;
 
 // What a restarted manager does about the record it finds.
 typedef enum vornmgr_recovery_t {
-    RECOVER_NOTHING,             // the reboot command ran
+    RECOVER_NOTHING,             // a bring-up whose modules all report up: the record only goes
     RECOVER_BRING_UP,            // an interrupted take-down: every module up in mode_before
     RECOVER_REPEAT_BRING_UP,     // an interrupted bring-up: again, in mode
     RECOVER_RESUME_MAINTENANCE,  // modules down for maintenance: keep that mode
+    RECOVER_WATCH_REBOOT,        // the reboot command still runs: wait for the machine to go down
+    RECOVER_FAILED_REBOOT,       // the reboot command ended and the machine stayed up
 } vornmgr_recovery_t;
+
+// What the restarted manager found beside the record.
+typedef struct vornmgr_recovery_facts_t {
+    bool reboot_running;  // the record's reboot command still runs
+    unsigned modules_up;  // registered modules that report themselves up, one bit per Module
+} vornmgr_recovery_facts_t;
 
 // "restart", "maintenance-on", "maintenance-off", "recovery": the kind's word
 // in the record and in the history.
 const char *vornmgr_sequence_kind_name(vornmgr_sequence_kind_t kind);
+const char *vornmgr_sequence_stage_name(vornmgr_sequence_stage_t stage);
 int vornmgr_format_sequence_record(const vornmgr_sequence_record_t &record, char *text, size_t size);
-// False for a record that is not exactly what the manager writes.
+// False for a record that is not exactly what the manager writes (a key
+// twice, an unknown key or value, a required key missing).
 bool vornmgr_parse_sequence_record(const char *text, vornmgr_sequence_record_t *record);
-vornmgr_recovery_t vornmgr_plan_recovery(const vornmgr_sequence_record_t &record);
+// Null for a record the manager could have written; else what contradicts
+// itself in it (a maintenance stage with a mode that is not, say).
+const char *vornmgr_sequence_record_contradiction(const vornmgr_sequence_record_t &record);
+vornmgr_recovery_t vornmgr_plan_recovery(const vornmgr_sequence_record_t &record,
+                                         const vornmgr_recovery_facts_t &facts);
+// The maintenance mode a RECOVER_RESUME_MAINTENANCE keeps: the sequence's
+// own for maintenance, the one before the request for a restart asked for
+// during maintenance.
+Mode vornmgr_recovery_maintenance_mode(const vornmgr_sequence_record_t &record);
 // Written atomically and synced before a sequence's first broadcast and at
 // each change of stage; a failure is logged and never stops the sequence.
 void vornmgr_write_sequence_record(const vornmgr_sequence_record_t &record);
 void vornmgr_remove_sequence_record(void);
-// One bring-up of every module, recorded while it runs.
-bool vornmgr_bring_all_up(vornmgr_sequence_kind_t kind, Mode mode, Mode mode_before);
+// The record as the manager left it; false (logged) when there is none, it
+// cannot be read, or it is damaged or contradicts itself.
+bool vornmgr_load_sequence_record(vornmgr_sequence_record_t *record);
+
+// ---------------------------------------------------------------------------
+// Bring-ups, recovery and keeping modules in step with the system's mode
+// (vorn_mgr_recovery.cpp); operator thread only unless said otherwise
+
+// One bring-up of every module (or of `modules` alone, when not 0), recorded
+// while it runs: the record stays, at STAGE_COMING_UP, until every module of
+// it has reported INIT_COMPLETE or bring_up_max_time has passed.
+bool vornmgr_bring_all_up(vornmgr_sequence_kind_t kind, Mode mode, Mode mode_before, unsigned modules = 0);
 // After the discovery wait: acts on a record left by a manager that stopped
-// in the middle of a sequence. Runs where operator requests run.
+// in the middle of a sequence, then brings the modules in step with the mode.
 void vornmgr_recover_interrupted_sequence(void);
+// No reboot is coming after a restart's take-down (the caller logged why):
+// the switch goes back to what it was before the request, up in mode_before
+// or, asked during maintenance, in maintenance with its modules down.
+void vornmgr_recover_from_failed_reboot(Mode mode_before, time_t started);
+// Modules whose reported state disagrees with the system's mode (one that
+// came back down after discovery, one up during maintenance) are brought in
+// line.
+void vornmgr_reconcile_modules(void);
+// A module reported INIT_COMPLETE, or left: the bring-up no longer waits for
+// it. Comm receive thread; cheap.
+void vornmgr_note_bring_up_progress(Module mod);
+// Milliseconds until the bring-up's bound passes; -1 when none is watched.
+long long vornmgr_bring_up_wait_ms(void);
+// Ends the watched bring-up when every module reported up (INFO) or its bound
+// passed (ERR naming the missing ones): its record is removed.
+void vornmgr_check_bring_up(void);
+// Forgets the watched bring-up: a new sequence replaces its record.
+void vornmgr_forget_bring_up(void);
+// The boot clock (CLOCK_BOOTTIME) in milliseconds: it runs on across a
+// restart of the manager and stops at a reboot.
+long long vornmgr_boottime_ms(void);
 
 // ---------------------------------------------------------------------------
 // Monitor timer (vorn_mgr_monitor.cpp)
@@ -300,5 +421,9 @@ void vornmgr_stop_cli(void);
 // Has the operator thread run vornmgr_recover_interrupted_sequence, between
 // two requests; runs it at once when there is no operator thread.
 void vornmgr_cli_request_recovery(void);
+// Has the operator thread run vornmgr_reconcile_modules between two
+// requests, and check the watched bring-up; any thread, cheap.
+void vornmgr_cli_request_reconcile(void);
+void vornmgr_cli_request_bring_up_check(void);
 
 #endif // VORN_MGR_H

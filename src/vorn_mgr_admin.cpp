@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Moving the system between modes: taking modules down one at a time in
 // layering order, each acknowledged by every registered module, and bringing
-// them up with one broadcast. Also the discovery wait after a restart of the
-// manager within one boot.
+// them up with one broadcast.
 
 #include "log.h"
 #include "vorn_mgr.h"
@@ -30,13 +29,6 @@ const std::array<int, 8> module_response_timeout{10, 10, 5, 5, 5, 5, 10, 5};
 
 namespace {
 
-constexpr int discovery_passes = 5;
-constexpr int discovery_pass_ms = 5000;
-// The modules' subscribers lost the previous manager and reconnect on their
-// own (the library keeps ZeroMQ's 100 ms reconnect interval, plus up to as much
-// again of jitter), then send their subscription; a probe published before
-// that never reaches them. The first probe waits this long, within its pass.
-constexpr int discovery_reconnect_grace_ms = 1000;
 // A value that late answers, counting up from it, can never bring to the
 // number required.
 constexpr int go_down_timed_out = -11;
@@ -173,7 +165,7 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
 
     if (up) {
         required_state = UP;
-        vornmgr_set_mod_state(ALL_MODULES, reason, COME_UP);
+        vornmgr_set_mod_state(target_mod, reason, COME_UP);
         vornmgr_publish_mode_change(COME_UP, target_mod, reason);
         const bool announced = vornmgr_publish_dummy_nl_status();
         vornmgr_release_free_memory();
@@ -183,6 +175,12 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
 
     required_state = DOWN;
     const unsigned registered_set = vornmgr_registered_set();
+    // Said, never waited for: the operator asked now.
+    if (const unsigned missing = vornmgr_unaccounted_modules.load()) {
+        char names[VORNMGR_TEXT_BUF_LEN];
+        LOG_WARN("take-down starts while %s, registered before the manager restarted, has not answered\n",
+                 vornmgr_module_names(missing, names, sizeof names));
+    }
     {
         std::lock_guard<std::mutex> guard(lock);
         if (take_down_stopped)
@@ -296,33 +294,4 @@ void vornmgr_forget_go_down_answers_of(Module mod)
             return;
     }
     cond.notify_all();
-}
-
-void vornmgr_wait_for_init_complete(void)
-{
-    if (!vornmgr_restarted)
-        return;
-    // The probe goes out before each pause, so that the count after the pause
-    // sees the answers to it; the first one only once the modules' subscribers
-    // can be back, so that modules answering it end the wait after one pass.
-    int discovered = vornmgr_get_num_active_modules();
-    for (int pass = 0; pass < discovery_passes; pass++) {
-        LOG_INFO(" discovered %d modules\n", discovered);
-        vornmgr_notify_activity("discovering modules (pass %d of %d)", pass + 1, discovery_passes);
-        const int grace_ms = pass == 0 ? discovery_reconnect_grace_ms : 0;
-        if (vornmgr_wait_for_stop(grace_ms))
-            return;
-        vornmgr_discover_modules();
-        if (vornmgr_wait_for_stop(discovery_pass_ms - grace_ms))
-            return;
-        discovered = vornmgr_get_num_active_modules();
-        if (discovered > 1)
-            break;
-    }
-    LOG_INFO(" %d registered modules)\n", discovered);
-    vornmgr_notify_activity_done();
-    if (vornmgr_num_l3_mod_present() == 0) {
-        LOG_INFO(" No L3 modules, (%d registered modules)\n", discovered);
-        broadcast_l3_up = vornmgr_publish_dummy_nl_status();
-    }
 }

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -60,6 +61,26 @@ unique_fd cli_fd;
 unique_fd cli_wake;
 // Written by vornmgr_cli_request_recovery (main thread), read by the thread.
 unique_fd cli_recover;
+// Written when another thread needs the operator thread between requests
+// (a module found out of step, a bring-up whose modules are all up); what
+// for is in cli_attention_flags.
+unique_fd cli_attention;
+constexpr unsigned attention_reconcile = 1;
+constexpr unsigned attention_bring_up = 2;
+std::atomic<unsigned> cli_attention_flags{0};
+
+// Requests that change modes, received while discovery and recovery still
+// run: they are acted on once those are over, in the order they came, and
+// meanwhile the thread serves status requests. Operator thread only.
+struct vornmgr_deferred_request_t {
+    unique_fd conn;
+    char cmd[VORNMGR_CLI_BUF_LEN];
+    int len = 0;
+};
+std::array<vornmgr_deferred_request_t, 4> deferred_requests;
+// Discovery and recovery end well within this; a request never waits longer.
+constexpr int deferred_request_bound_s = 60;
+std::chrono::steady_clock::time_point deferred_deadline;
 
 // A peer that is not root gets no more time than a request takes to arrive.
 constexpr int cli_refused_read_timeout_sec = 3;
@@ -173,8 +194,90 @@ bool vornmgr_cli_peer_is_root(int conn_fd)
     return true;
 }
 
-void vornmgr_cli_serve(int conn_fd)
+bool vornmgr_cli_changes_modes(int32_t cmd)
 {
+    return cmd == WARMBOOT || cmd == FASTBOOT || cmd == COLDBOOT || cmd == MAINTENANCE_MODE_ENABLE ||
+           cmd == MAINTENANCE_MODE_DISABLE;
+}
+
+bool vornmgr_cli_has_deferred(void)
+{
+    for (const auto &request : deferred_requests)
+        if (request.conn)
+            return true;
+    return false;
+}
+
+// Keeps a request that changes modes until discovery and recovery are over;
+// false when there is no room left for it.
+bool vornmgr_cli_defer(unique_fd &conn, const char *cmd, int len)
+{
+    for (auto &request : deferred_requests) {
+        if (request.conn)
+            continue;
+        if (!vornmgr_cli_has_deferred())
+            deferred_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(deferred_request_bound_s);
+        request.conn = std::move(conn);
+        memcpy(request.cmd, cmd, static_cast<size_t>(len));
+        request.len = len;
+        int32_t code;
+        memcpy(&code, cmd, sizeof code);
+        LOG_INFO("cli request 0x%x waits for module discovery\n", static_cast<unsigned>(code));
+        return true;
+    }
+    return false;
+}
+
+// Once discovery and recovery are over, acts on the deferred requests; if
+// they are not over by the bound, ends each without an answer, which the
+// tool reports as a failure.
+void vornmgr_cli_serve_deferred(void)
+{
+    if (!vornmgr_cli_has_deferred())
+        return;
+    const bool expired = std::chrono::steady_clock::now() >= deferred_deadline;
+    if (vornmgr_discovery_running && !expired)
+        return;
+    for (auto &request : deferred_requests) {
+        if (!request.conn)
+            continue;
+        const unique_fd conn = std::move(request.conn);
+        int32_t code;
+        memcpy(&code, request.cmd, sizeof code);
+        if (vornmgr_discovery_running) {
+            LOG_ERR("cli request 0x%x not served: module discovery still in progress after %d s\n",
+                    static_cast<unsigned>(code), deferred_request_bound_s);
+            continue;
+        }
+        vornmgr_process_cli(conn.get(), request.len, request.cmd);
+    }
+}
+
+int vornmgr_cli_deferred_wait_ms(void)
+{
+    if (!vornmgr_cli_has_deferred())
+        return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deferred_deadline -
+                                                                            std::chrono::steady_clock::now());
+    return std::max<int>(0, static_cast<int>(left.count()));
+}
+
+// The poll's bound: the nearest of the reboot's grace period, the bring-up's
+// bound and the deferred requests' bound; -1 for none.
+int vornmgr_cli_poll_timeout_ms(void)
+{
+    long long timeout = -1;
+    for (const long long wait : {vornmgr_cli_reboot_wait_ms(), vornmgr_bring_up_wait_ms(),
+                                 static_cast<long long>(vornmgr_cli_deferred_wait_ms())})
+        if (wait >= 0 && (timeout < 0 || wait < timeout))
+            timeout = wait;
+    // Rounded up, so that the deadline has passed when the poll returns.
+    return timeout < 0 ? -1 : static_cast<int>(std::min<long long>(timeout + 1, 24LL * 3600 * 1000));
+}
+
+void vornmgr_cli_serve(unique_fd &conn)
+{
+    const int conn_fd = conn.get();
     // A root peer may run long preparations (state saved for a warm restart)
     // between its connect and its request; anyone else is refused as soon as
     // the request arrives.
@@ -194,19 +297,41 @@ void vornmgr_cli_serve(int conn_fd)
         vornmgr_send_resp_over(conn_fd);
         return;
     }
+    // A registry still being rebuilt would leave modules out of a sequence.
+    int32_t code;
+    memcpy(&code, cmd, sizeof code);
+    if (vornmgr_discovery_running && vornmgr_cli_changes_modes(code)) {
+        if (!vornmgr_cli_defer(conn, cmd, len))
+            LOG_ERR("cli request 0x%x not served: too many requests wait for module discovery\n",
+                    static_cast<unsigned>(code));
+        return;
+    }
     vornmgr_process_cli(conn_fd, len, cmd);
+}
+
+void vornmgr_cli_attend(void)
+{
+    uint64_t count = 0;
+    ssize_t got = read(cli_attention.get(), &count, sizeof count);
+    (void)got;  // nonblocking: a second reader cannot exist
+    const unsigned flags = cli_attention_flags.exchange(0);
+    if (flags & attention_bring_up)
+        vornmgr_check_bring_up();
+    if (flags & attention_reconcile)
+        vornmgr_reconcile_modules();
 }
 
 // Waits for a connection, a stop, or the end of a restart's reboot command.
 void vornmgr_cli_thread(void * /*arg*/)
 {
     while (vornmgr_cli_active) {
-        pollfd waits[4] = {{cli_fd.get(), POLLIN, 0},
+        pollfd waits[5] = {{cli_fd.get(), POLLIN, 0},
                            {cli_wake.get(), POLLIN, 0},
                            {vornmgr_cli_reboot_fd(), POLLIN, 0},
-                           {cli_recover.get(), POLLIN, 0}};
+                           {cli_recover.get(), POLLIN, 0},
+                           {cli_attention.get(), POLLIN, 0}};
         vornmgr_watchdog_idle(WATCHED_OPERATOR);
-        const int ready = poll(waits, 4, -1);
+        const int ready = poll(waits, 5, vornmgr_cli_poll_timeout_ms());
         vornmgr_watchdog_busy(WATCHED_OPERATOR);
         if (ready < 0 && errno == EINTR)
             continue;
@@ -214,13 +339,18 @@ void vornmgr_cli_thread(void * /*arg*/)
             break;
         if (ready > 0 && (waits[2].revents & POLLIN))
             vornmgr_cli_reboot_ended();
+        vornmgr_cli_reboot_check_deadline();
         if (ready > 0 && (waits[3].revents & POLLIN)) {
             uint64_t count = 0;
             ssize_t got = read(cli_recover.get(), &count, sizeof count);
             (void)got;  // nonblocking: a second reader cannot exist
             vornmgr_recover_interrupted_sequence();
         }
-        if (ready > 0 && !(waits[0].revents & POLLIN))
+        if (ready > 0 && (waits[4].revents & POLLIN))
+            vornmgr_cli_attend();
+        vornmgr_check_bring_up();
+        vornmgr_cli_serve_deferred();
+        if (ready <= 0 || !(waits[0].revents & POLLIN))
             continue;
         unique_fd conn(accept4(cli_fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!conn) {
@@ -228,8 +358,10 @@ void vornmgr_cli_thread(void * /*arg*/)
             std::this_thread::sleep_for(std::chrono::seconds(1));
             continue;
         }
-        vornmgr_cli_serve(conn.get());
+        vornmgr_cli_serve(conn);
     }
+    for (auto &request : deferred_requests)
+        request.conn.reset();
 }
 
 } // namespace
@@ -297,6 +429,9 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
     // the middle of the sequence finds, once restarted, what it was doing.
     vornmgr_sequence_record_t record{action.kind == CLI_ACTION_RESTART ? SEQUENCE_RESTART : SEQUENCE_MAINT_ENTER,
                                      STAGE_RUNNING, action.reason, mode_before, time(nullptr)};
+    // A take-down replaces the record of a bring-up still being watched.
+    if (action.kind == CLI_ACTION_RESTART || action.kind == CLI_ACTION_MAINT_ENTER)
+        vornmgr_forget_bring_up();
     switch (action.kind) {
     case CLI_ACTION_RESTART:
         vornmgr_write_sequence_record(record);
@@ -355,6 +490,31 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
     return 1;
 }
 
+namespace {
+
+void vornmgr_cli_request_attention(unsigned flag)
+{
+    // Without an operator thread nobody runs sequences: nothing to do.
+    if (!vornmgr_cli_active || !cli_attention)
+        return;
+    cli_attention_flags.fetch_or(flag);
+    const uint64_t one = 1;
+    ssize_t written = write(cli_attention.get(), &one, sizeof one);
+    (void)written;  // a full counter is still readable
+}
+
+} // namespace
+
+void vornmgr_cli_request_reconcile(void)
+{
+    vornmgr_cli_request_attention(attention_reconcile);
+}
+
+void vornmgr_cli_request_bring_up_check(void)
+{
+    vornmgr_cli_request_attention(attention_bring_up);
+}
+
 void vornmgr_cli_request_recovery(void)
 {
     if (!vornmgr_cli_active || !cli_recover) {
@@ -373,7 +533,8 @@ bool vornmgr_start_cli(void)
     unlink(vornmgr_cli_socket_path);
     cli_wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     cli_recover.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!cli_wake || !cli_recover) {
+    cli_attention.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!cli_wake || !cli_recover || !cli_attention) {
         LOG_ERR("error in creating cli stop event %s\n", strerror(errno));
         return false;
     }
@@ -406,4 +567,5 @@ void vornmgr_stop_cli(void)
     vornmgr_cli_close_connect(cli_fd);
     cli_wake.reset();
     cli_recover.reset();
+    cli_attention.reset();
 }

@@ -59,6 +59,8 @@ std::string vornmgr_config_message(vorn_config_diagnostic_t what, const char *pa
     case CONFIG_INVALID_L3_UP_MAX_TIME:
     case CONFIG_INVALID_ISSU_COMPLETE_MAX_TIME:
     case CONFIG_UNKNOWN_PARAMETER:
+    case CONFIG_INVALID_REBOOT_GRACE_TIME:
+    case CONFIG_INVALID_BRING_UP_MAX_TIME:
         break;
     }
     return text.data();
@@ -67,7 +69,9 @@ std::string vornmgr_config_message(vorn_config_diagnostic_t what, const char *pa
 bool vornmgr_get_config_startup_mode(Module /*module*/, const char *cfg_file_name, Mode *mode, bool *override,
                                      int *l3_timeout, int *issu_timeout)
 {
-    return vorn_config_read_file(cfg_file_name, {mode, override, l3_timeout, issu_timeout}, vornmgr_config_reporter);
+    return vorn_config_read_file(
+        cfg_file_name, {mode, override, l3_timeout, issu_timeout, &cfg_reboot_grace_time, &cfg_bring_up_max_time},
+        vornmgr_config_reporter);
 }
 
 void vornmgr_report_untrusted(const char *path, const char *why)
@@ -112,6 +116,12 @@ bool vornmgr_write_config_file(const char *path, Mode mode, int l3_timeout, int 
     if (issu_timeout != VORNMGR_DEFAULT_ISSU_COMPLETE_MAX_TIME)
         len += snprintf(content.data() + len, content.size() - static_cast<size_t>(len),
                         "issu_complete_max_time=%d\n", issu_timeout);
+    if (cfg_reboot_grace_time != VORNMGR_DEFAULT_REBOOT_GRACE_TIME)
+        len += snprintf(content.data() + len, content.size() - static_cast<size_t>(len), "reboot_grace_time=%d\n",
+                        cfg_reboot_grace_time);
+    if (cfg_bring_up_max_time != VORNMGR_DEFAULT_BRING_UP_MAX_TIME)
+        len += snprintf(content.data() + len, content.size() - static_cast<size_t>(len), "bring_up_max_time=%d\n",
+                        cfg_bring_up_max_time);
 
     // A configuration file that is a symbolic link belongs to whoever manages
     // the link's target (configuration management, say): the target gets the

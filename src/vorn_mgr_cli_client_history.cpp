@@ -129,11 +129,16 @@ std::string vornmgr_position_row(int number, const json &position)
 std::string vornmgr_reboot_text(const json &reboot)
 {
     std::string text = "; reboot \"" + vornmgr_text_field(reboot.at("command")) + "\"";
+    // Why no reboot came of it, when none did (records of older managers
+    // have no such field).
+    std::string failure;
+    if (reboot.contains("failure") && !reboot.at("failure").is_null())
+        failure = ": FAILED, " + vornmgr_text_field(reboot.at("failure"));
     if (!reboot.at("signal").is_null())
-        return text + " killed by signal " + std::to_string(reboot.at("signal").get<int>());
+        return text + " killed by signal " + std::to_string(reboot.at("signal").get<int>()) + failure;
     if (!reboot.at("exit_status").is_null())
-        return text + " exit status " + std::to_string(reboot.at("exit_status").get<int>());
-    return text + " started";
+        return text + " exit status " + std::to_string(reboot.at("exit_status").get<int>()) + failure;
+    return text + (failure.empty() ? " started" : failure);
 }
 
 // Each module that missed a GO_DOWN or reported a failure, in the order of

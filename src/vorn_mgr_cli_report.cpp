@@ -86,6 +86,13 @@ int vornmgr_build_summary_record(vornmgr_cli_record_t &record, const vornmgr_rep
     char mode_text[VORNMGR_TEXT_BUF_LEN];
     builder.append(" Current System Mode: %s %s\n", mode_to_str(report.mode, mode_text),
                    report.upgraded ? "(pending upgrade)" : " ");
+    if (report.discovering)
+        builder.append(" Module discovery in progress\n");
+    if (report.unaccounted != 0) {
+        char names[VORNMGR_TEXT_BUF_LEN];
+        builder.append(" Not heard from since the manager restarted: %s\n",
+                       vornmgr_module_names(report.unaccounted, names, sizeof names));
+    }
 
     if (vornmgr_count_registered(report.rows) == 0) {
         builder.append(" No Actively Registered Modules\n");
@@ -180,6 +187,8 @@ vornmgr_report_t vornmgr_current_report(bool upgraded)
         vornmgr_ports_in_maintenance(),
         time(nullptr),
         vornmgr_registry_snapshot(),
+        vornmgr_discovery_running.load(),
+        vornmgr_unaccounted_modules.load(),
     };
 }
 

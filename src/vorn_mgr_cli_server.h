@@ -74,16 +74,35 @@ typedef pid_t (*vornmgr_reboot_spawner_fn)(const char *command, int *error);
 extern vornmgr_reboot_spawner_fn vornmgr_reboot_spawner;
 pid_t vornmgr_spawn_shell(const char *command, int *error);
 
-// Starts `command` in a child of its own and records that it runs; the
-// record's mode_before is the system's mode before the restart request,
-// restored if the command fails.
+// Starts `command` in a child of its own, in a process group of its own,
+// and records that it runs; the record's mode_before is the system's mode
+// before the restart request, restored if no reboot comes.
 void vornmgr_cli_reboot(const char *command, vornmgr_sequence_record_t record);
-// A descriptor readable once the command started last has ended; -1 if none
-// is watched.
+// A descriptor readable once the watched command has ended; -1 if none is
+// watched.
 int vornmgr_cli_reboot_fd(void);
 // Collects the ended command's status. On a failure: an ERR line naming the
-// command and its status, then every module is brought back up.
+// command and its status (a signal that ended it, also one the shell
+// reports as 128 + its number), then the switch goes back to its state
+// before the request. On success the machine is going down, and has until
+// reboot_grace_time after the command's start to do so.
 void vornmgr_cli_reboot_ended(void);
+// Milliseconds until the reboot's grace period ends; -1 when no reboot is
+// awaited.
+long long vornmgr_cli_reboot_wait_ms(void);
+// At the end of the grace period the reboot has failed: a command still
+// running is killed with its process group, an ERR line says so, and the
+// switch goes back to its state before the request.
+void vornmgr_cli_reboot_check_deadline(void);
+// A reboot command runs, or ran successfully, and the machine has not gone
+// down yet.
+bool vornmgr_cli_reboot_pending(void);
+// Whether the record's reboot command (its pid, with the same start time) is
+// still running, not merely a zombie.
+bool vornmgr_reboot_still_runs(const vornmgr_sequence_record_t &record);
+// Watches the reboot command of a manager that died after starting it, for
+// what is left of its grace period.
+void vornmgr_cli_adopt_reboot(const vornmgr_sequence_record_t &record);
 
 // ---------------------------------------------------------------------------
 // Status report (vorn_mgr_cli_report.cpp)
@@ -101,6 +120,8 @@ typedef struct vornmgr_report_t {
     bool ports_in_maint;
     time_t now;
     std::array<registered_modules_t, MAX_MODULES> rows;
+    bool discovering = false;  // a restarted manager is still finding its modules
+    unsigned unaccounted = 0;  // registered before the restart, not heard from since
 } vornmgr_report_t;
 
 // Records are SHOW_IN_PROGRESS with len set; each returns the record's length,

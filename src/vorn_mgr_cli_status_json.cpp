@@ -56,6 +56,10 @@ std::string vornmgr_format_status_json(const vornmgr_report_t &report)
     for (int id = FRR; id <= SYSTEM_SERVICES; ++id)
         if (report.rows[id].mod_status.mode.mod == id)
             modules.push_back(vornmgr_module_json(static_cast<Module>(id), report.rows[id], report.now));
+    json unaccounted = json::array();
+    for (int id = FRR; id <= SYSTEM_SERVICES; ++id)
+        if (report.unaccounted & (1u << id))
+            unaccounted.push_back(mod_id_to_str(static_cast<Module>(id)));
     const bool maintenance = (report.mode & MAINTENANCE) != 0;
     json status{{"version", 1},
                 {"time", static_cast<long long>(report.now)},
@@ -66,7 +70,9 @@ std::string vornmgr_format_status_json(const vornmgr_report_t &report)
                                           : json(nullptr)},
                 {"upgrade_pending", report.upgraded},
                 {"ports_in_maintenance", report.ports_in_maint},
-                {"modules", std::move(modules)}};
+                {"modules", std::move(modules)},
+                {"discovery_in_progress", report.discovering},
+                {"unaccounted_modules", std::move(unaccounted)}};
     return status.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 

@@ -156,8 +156,13 @@ bool vornmgr_process_module_registration(void *sock, const char *msg, int *reply
             row.start_time = 0;
         }
     }
-    if (left)
+    if (left) {
         vornmgr_forget_go_down_answers_of(request.mod);
+        vornmgr_note_bring_up_progress(request.mod);
+    }
+    if (type == MODULE_REGISTER)
+        vornmgr_note_module_heard(request.mod);
+    vornmgr_save_known_modules();
     const int sent = vornmgr_send_ack(sock);
     if (sent != ack_package.len) {
         LOG_ERR("failed send len %d (send %d) %s\n", ack_package.len, sent, zmq_strerror(errno));
@@ -173,10 +178,17 @@ bool vornmgr_process_keepalive_response(void *sock, const char *msg, int *reply_
     const Module mod = answer.mod_status.mode.mod;
     if (!vornmgr_is_valid_module(mod))
         return vornmgr_send_nack_response(sock, msg, reply_len, reply_space, reply);
+    bool registered;
     {
         std::lock_guard<std::mutex> guard(registry_lock);
         registered_mods[mod].last_keepalive = answer.seq;
+        registered = vornmgr_row_is_registered(mod);
     }
+    vornmgr_note_module_heard(mod);
+    // A module that answers while the manager does not know it (discovery
+    // missed it) is entered as it reports itself.
+    if (!registered)
+        vornmgr_enter_reported_module(answer.mod_status.mode);
     const int sent = vornmgr_send_ack(sock);
     if (sent != ack_package.len) {
         LOG_ERR("%d failed send len %d (%s)\n", sent, ack_package.len, zmq_strerror(errno));
@@ -202,16 +214,13 @@ bool vornmgr_process_module_status_response(void *sock, const char *msg, int *re
         LOG_ERR("failed send ack %d bytes send %d, %s\n", ack_package.len, sent, zmq_strerror(errno));
         return false;
     }
-    std::lock_guard<std::mutex> guard(registry_lock);
-    if (vornmgr_row_is_registered(mod))
-        return true;
-    registered_modules_t &row = registered_mods[mod];
-    row.mod_status.mode = answer.mode;
-    if (row.num_starts == 0)
-        row.num_starts = 1;
+    vornmgr_note_module_heard(mod);
     // After a restart of the manager, the switch daemon knows the system's
-    // mode and required state better than the manager's start-up guess.
-    if (mod == SWIVEND) {
+    // mode and required state better than the manager's start-up guess;
+    // once a restarted manager's discovery and recovery are over, the mode
+    // they settled is in force.
+    const bool mode_settled = vornmgr_restarted && !vornmgr_discovery_running;
+    if (vornmgr_enter_reported_module(answer.mode) && mod == SWIVEND && !mode_settled) {
         operative_mode = answer.mode.mode;
         required_state = answer.mode.state;
     }

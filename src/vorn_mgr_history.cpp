@@ -244,6 +244,26 @@ bool vornmgr_replace_history(const std::string &text)
     return dir && vornmgr_replace_history(dir.get(), text);
 }
 
+// The last record of a restart in the file's text, or empty.
+std::string vornmgr_last_restart_line(const std::string &text)
+{
+    size_t end = text.size();
+    if (end > 0 && text[end - 1] == '\n')
+        end--;
+    for (;;) {
+        const size_t newline = end == 0 ? std::string::npos : text.rfind('\n', end - 1);
+        const size_t from = newline == std::string::npos ? 0 : newline + 1;
+        const std::string line = text.substr(from, end - from);
+        const json record = json::parse(line, nullptr, false);
+        if (record.is_object() && record.contains("kind") && record["kind"] == "restart" &&
+            record.contains("reboot") && record["reboot"].is_object())
+            return line;
+        if (from == 0)
+            return "";
+        end = from - 1;
+    }
+}
+
 void vornmgr_note_take_downs(const vornmgr_take_down_trace_t &trace)
 {
     for (int k = 0; k < trace.positions; k++) {
@@ -320,18 +340,22 @@ std::string vornmgr_format_history_record(const vornmgr_history_sequence_t &sequ
             positions.push_back(vornmgr_position_json(sequence.trace->position[k]));
     record["positions"] = std::move(positions);
     record["reboot"] = sequence.reboot_command != nullptr
-                           ? json{{"command", sequence.reboot_command}, {"exit_status", nullptr}, {"signal", nullptr}}
+                           ? json{{"command", sequence.reboot_command},
+                                  {"exit_status", nullptr},
+                                  {"signal", nullptr},
+                                  {"failure", nullptr}}
                            : json(nullptr);
     return vornmgr_dump(record);
 }
 
-std::string vornmgr_add_reboot_end(const std::string &line, int exit_status, int signal)
+std::string vornmgr_add_reboot_end(const std::string &line, int exit_status, int signal, const char *failure)
 {
     json record = json::parse(line, nullptr, false);
     if (!record.is_object() || !record.contains("reboot") || !record["reboot"].is_object())
         return "";
-    record["reboot"]["exit_status"] = signal == 0 ? json(exit_status) : json(nullptr);
+    record["reboot"]["exit_status"] = signal == 0 && exit_status >= 0 ? json(exit_status) : json(nullptr);
     record["reboot"]["signal"] = signal != 0 ? json(signal) : json(nullptr);
+    record["reboot"]["failure"] = failure != nullptr ? json(failure) : json(nullptr);
     return vornmgr_dump(record);
 }
 
@@ -404,16 +428,22 @@ void vornmgr_history_record(const vornmgr_history_sequence_t &sequence)
     }
 }
 
-void vornmgr_history_note_reboot_end(int exit_status, int signal)
+void vornmgr_history_note_reboot_end(int exit_status, int signal, const char *failure)
 {
-    if (last_restart_line.empty())
-        return;
     try {
-        const std::string updated = vornmgr_add_reboot_end(last_restart_line, exit_status, signal);
         std::string text;
-        if (updated.empty() || !vornmgr_read_history(&text)) {
-            LOG_ERR("cannot add the reboot's status to %s: %s\n", vornmgr_history_path,
-                    updated.empty() ? "unreadable record" : strerror(errno));
+        if (!vornmgr_read_history(&text)) {
+            LOG_ERR("cannot add the reboot's status to %s: %s\n", vornmgr_history_path, strerror(errno));
+            return;
+        }
+        // A manager restarted since the restart was recorded finds its record
+        // as the last restart in the file.
+        if (last_restart_line.empty())
+            last_restart_line = vornmgr_last_restart_line(text);
+        const std::string updated =
+            last_restart_line.empty() ? "" : vornmgr_add_reboot_end(last_restart_line, exit_status, signal, failure);
+        if (updated.empty()) {
+            LOG_ERR("cannot add the reboot's status to %s: %s\n", vornmgr_history_path, "unreadable record");
             return;
         }
         // The restart's record is the last of its kind; records after it
@@ -421,10 +451,13 @@ void vornmgr_history_note_reboot_end(int exit_status, int signal)
         const size_t at = text.rfind(last_restart_line + "\n");
         if (at == std::string::npos || (at != 0 && text[at - 1] != '\n')) {
             LOG_ERR("cannot add the reboot's status to %s: its record is gone\n", vornmgr_history_path);
+            last_restart_line.clear();
             return;
         }
         text.replace(at, last_restart_line.size(), updated);
-        last_restart_line.clear();
+        // Kept: a reboot that ended well may still fail to take the machine
+        // down, and that is added later.
+        last_restart_line = updated;
         if (!vornmgr_replace_history(text))
             LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
     } catch (const std::exception &error) {

@@ -75,8 +75,10 @@ int64_t vornmgr_wall_ms(void);
 // The record as one line of JSON text, without the newline.
 std::string vornmgr_format_history_record(const vornmgr_history_sequence_t &sequence);
 // The record with the reboot command's end added: `exit_status` when it
-// exited, else the `signal` that ended it. Empty if `line` is not a record.
-std::string vornmgr_add_reboot_end(const std::string &line, int exit_status, int signal);
+// exited (and is known), else the `signal` that ended it, and `failure`, why
+// no reboot came, when not null. Empty if `line` is not a record.
+std::string vornmgr_add_reboot_end(const std::string &line, int exit_status, int signal,
+                                   const char *failure = nullptr);
 
 // The file's directory, path and bound; tests point them elsewhere.
 extern const char *vornmgr_history_dir;
@@ -123,8 +125,10 @@ void vornmgr_history_record_take_down(vornmgr_sequence_kind_t kind, Mode mode, M
 // The credentials of the operator's peer on `conn_fd`; not known (errno set)
 // when they cannot be read.
 vornmgr_history_requester_t vornmgr_history_peer(int conn_fd);
-// The reboot command of the restart recorded last ended.
-void vornmgr_history_note_reboot_end(int exit_status, int signal);
+// The reboot command of the restart recorded last ended (`exit_status` -1
+// when not known), and, when not null, why no reboot came of it. A manager
+// restarted since finds that restart's record in the file.
+void vornmgr_history_note_reboot_end(int exit_status, int signal, const char *failure = nullptr);
 
 // ---------------------------------------------------------------------------
 // Each module's last take-down, for the JSON status (vorn_mgr_history.cpp)

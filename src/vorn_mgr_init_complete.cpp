@@ -31,6 +31,9 @@ bool vornmgr_process_init_complete(void *sock, const char *msg, int *reply_len, 
         if (mod == SWIVEND)
             registered_mods[mod].mod_status.mode.mode = report.mode.mode;
     }
+    vornmgr_note_module_heard(mod);
+    vornmgr_save_known_modules();
+    vornmgr_note_bring_up_progress(mod);
     if (mod == SWIVEND && report.mode.mode != mode) {
         char system_text[VORNMGR_TEXT_BUF_LEN];
         LOG_INFO("System mode %s, %s %s %s\n", mode_to_str(mode, system_text), mod_id_to_str(SWIVEND),

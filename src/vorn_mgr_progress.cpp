@@ -64,6 +64,8 @@ bool vornmgr_process_load_complete(void *sock, const char *msg, int *reply_len, 
             up_mods[count++] = other;
         }
     }
+    vornmgr_note_module_heard(mod);
+    vornmgr_save_known_modules();
     char mode_text[VORNMGR_TEXT_BUF_LEN];
     LOG_INFO("load complete from %s %s %s\n", mod_id_to_str(mod), mode_to_str(mode, mode_text),
              mod_state_to_str(state));

@@ -6,16 +6,13 @@
 // reboot, and a reboot completes a restart.
 
 #include "log.h"
-#include "vorn_atomic_file.h"
-#include "vorn_mgr_cli_server.h"
-#include "vorn_mgr_history.h"
-#include "vorn_trusted_file.h"
+#include "vorn_mgr.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -23,8 +20,8 @@
 namespace {
 
 constexpr const char *kind_names[] = {"restart", "maintenance-on", "maintenance-off", "recovery"};
-constexpr const char *stage_names[] = {"running", "taken-down", "reboot-started", "in-maintenance"};
-constexpr size_t record_text_len = 256;
+constexpr const char *stage_names[] = {"running", "taken-down", "reboot-started", "in-maintenance", "coming-up"};
+constexpr size_t record_text_len = 512;
 
 template <size_t N>
 bool vornmgr_name_index(const char *const (&names)[N], const char *text, size_t len, int *index)
@@ -38,43 +35,78 @@ bool vornmgr_name_index(const char *const (&names)[N], const char *text, size_t 
     return false;
 }
 
-bool vornmgr_parse_long(const char *text, long long *value)
+// A whole number up to the end of its line, in the range given.
+bool vornmgr_parse_number(const char *text, long long low, long long high, long long *value)
 {
     char *end = nullptr;
     errno = 0;
     *value = strtoll(text, &end, 0);
-    return errno == 0 && end != text && (*end == '\n' || *end == '\0');
+    return errno == 0 && end != text && (*end == '\n' || *end == '\0') && *value >= low && *value <= high;
 }
 
-// Reads the whole record; false (with the reason logged) when it cannot be
-// trusted or read.
-bool vornmgr_read_sequence_record(char *text, size_t size)
+bool vornmgr_is_maintenance(Mode mode)
 {
-    vorn_trusted_file_t file = vorn_open_trusted_file(VORNMGR_SEQUENCE_RECORD);
-    if (file.distrust != nullptr) {
-        LOG_ERR("untrusted file %s ignored (%s)\n", VORNMGR_SEQUENCE_RECORD, file.distrust);
-        return false;
-    }
-    if (!file.fd) {
-        if (errno != ENOENT)
-            LOG_ERR("cannot read %s: %s\n", VORNMGR_SEQUENCE_RECORD, strerror(errno));
-        return false;
-    }
-    size_t got = 0;
-    while (got < size - 1) {
-        const ssize_t n = read(file.fd.get(), text + got, size - 1 - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            LOG_ERR("cannot read %s: %s\n", VORNMGR_SEQUENCE_RECORD, strerror(errno));
+    return (static_cast<unsigned>(mode) & MAINTENANCE) != 0;
+}
+
+// The keys of a record; the first five are always written, the others only
+// where they mean something.
+enum vornmgr_record_key_t { KEY_KIND, KEY_STAGE, KEY_MODE, KEY_MODE_BEFORE, KEY_STARTED, KEY_MODULES,
+                            KEY_REBOOT_PID, KEY_REBOOT_START, KEY_REBOOT_BOOTTIME, KEY_COUNT };
+constexpr const char *key_names[KEY_COUNT] = {"kind",    "stage",      "mode",         "mode_before",    "started",
+                                              "modules", "reboot_pid", "reboot_start", "reboot_boottime"};
+constexpr unsigned required_keys = (1u << KEY_MODULES) - 1;
+
+// Reads one value into the record; false if it is not a value of its key.
+bool vornmgr_parse_value(int key, const char *value, size_t value_len, vornmgr_sequence_record_t *record)
+{
+    int index = 0;
+    long long number = 0;
+    switch (key) {
+    case KEY_KIND:
+        if (!vornmgr_name_index(kind_names, value, value_len, &index))
             return false;
-        }
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
+        record->kind = static_cast<vornmgr_sequence_kind_t>(index);
+        return true;
+    case KEY_STAGE:
+        if (!vornmgr_name_index(stage_names, value, value_len, &index))
+            return false;
+        record->stage = static_cast<vornmgr_sequence_stage_t>(index);
+        return true;
+    case KEY_MODE:
+    case KEY_MODE_BEFORE:
+        if (!vornmgr_parse_number(value, 1, INT32_MAX, &number))
+            return false;
+        (key == KEY_MODE ? record->mode : record->mode_before) = static_cast<Mode>(number);
+        return true;
+    case KEY_STARTED:
+        if (!vornmgr_parse_number(value, 0, LLONG_MAX, &number))
+            return false;
+        record->started = static_cast<time_t>(number);
+        return true;
+    case KEY_MODULES:
+        if (!vornmgr_parse_number(value, 0, (1 << MAX_MODULES) - 1, &number))
+            return false;
+        record->modules = static_cast<unsigned>(number);
+        return true;
+    case KEY_REBOOT_PID:
+        if (!vornmgr_parse_number(value, 1, INT_MAX, &number))
+            return false;
+        record->reboot_pid = static_cast<int>(number);
+        return true;
+    case KEY_REBOOT_START:
+        if (!vornmgr_parse_number(value, 0, LLONG_MAX, &number))
+            return false;
+        record->reboot_start = static_cast<unsigned long long>(number);
+        return true;
+    case KEY_REBOOT_BOOTTIME:
+        if (!vornmgr_parse_number(value, 0, LLONG_MAX, &number))
+            return false;
+        record->reboot_boottime_ms = number;
+        return true;
+    default:
+        return false;
     }
-    text[got] = '\0';
-    return true;
 }
 
 } // namespace
@@ -84,15 +116,28 @@ const char *vornmgr_sequence_kind_name(vornmgr_sequence_kind_t kind)
     return kind_names[kind];
 }
 
+const char *vornmgr_sequence_stage_name(vornmgr_sequence_stage_t stage)
+{
+    return stage_names[stage];
+}
+
 int vornmgr_format_sequence_record(const vornmgr_sequence_record_t &record, char *text, size_t size)
 {
-    return snprintf(text, size, "kind=%s\nstage=%s\nmode=0x%x\nmode_before=0x%x\nstarted=%lld\n",
-                    kind_names[record.kind], stage_names[record.stage], static_cast<unsigned>(record.mode),
-                    static_cast<unsigned>(record.mode_before), static_cast<long long>(record.started));
+    int len = snprintf(text, size, "kind=%s\nstage=%s\nmode=0x%x\nmode_before=0x%x\nstarted=%lld\n",
+                       kind_names[record.kind], stage_names[record.stage], static_cast<unsigned>(record.mode),
+                       static_cast<unsigned>(record.mode_before), static_cast<long long>(record.started));
+    if (len > 0 && static_cast<size_t>(len) < size && record.modules != 0)
+        len += snprintf(text + len, size - static_cast<size_t>(len), "modules=0x%x\n", record.modules);
+    if (len > 0 && static_cast<size_t>(len) < size && record.reboot_pid > 0)
+        len += snprintf(text + len, size - static_cast<size_t>(len),
+                        "reboot_pid=%d\nreboot_start=%llu\nreboot_boottime=%lld\n", record.reboot_pid,
+                        record.reboot_start, record.reboot_boottime_ms);
+    return len;
 }
 
 bool vornmgr_parse_sequence_record(const char *text, vornmgr_sequence_record_t *record)
 {
+    *record = vornmgr_sequence_record_t{};
     unsigned seen = 0;
     for (const char *line = text; *line != '\0';) {
         const char *end = strchr(line, '\n');
@@ -101,63 +146,84 @@ bool vornmgr_parse_sequence_record(const char *text, vornmgr_sequence_record_t *
         if (equals == nullptr)
             return false;
         const size_t key_len = static_cast<size_t>(equals - line);
-        const char *value = equals + 1;
-        const size_t value_len = len - key_len - 1;
-        int index = 0;
-        long long number = 0;
-        if (key_len == 4 && strncmp(line, "kind", 4) == 0 && vornmgr_name_index(kind_names, value, value_len, &index)) {
-            record->kind = static_cast<vornmgr_sequence_kind_t>(index);
-            seen |= 1;
-        } else if (key_len == 5 && strncmp(line, "stage", 5) == 0 &&
-                   vornmgr_name_index(stage_names, value, value_len, &index)) {
-            record->stage = static_cast<vornmgr_sequence_stage_t>(index);
-            seen |= 2;
-        } else if (key_len == 4 && strncmp(line, "mode", 4) == 0 && vornmgr_parse_long(value, &number) &&
-                   number > 0 && number <= INT32_MAX) {
-            record->mode = static_cast<Mode>(number);
-            seen |= 4;
-        } else if (key_len == 11 && strncmp(line, "mode_before", 11) == 0 && vornmgr_parse_long(value, &number) &&
-                   number > 0 && number <= INT32_MAX) {
-            record->mode_before = static_cast<Mode>(number);
-            seen |= 8;
-        } else if (key_len == 7 && strncmp(line, "started", 7) == 0 && vornmgr_parse_long(value, &number) &&
-                   number >= 0) {
-            record->started = static_cast<time_t>(number);
-            seen |= 16;
-        } else {
+        int key = 0;
+        // A key given twice leaves the record's meaning to whichever line a
+        // reader believes: such a record is not one the manager wrote.
+        if (!vornmgr_name_index(key_names, line, key_len, &key) || (seen & (1u << key)) ||
+            !vornmgr_parse_value(key, equals + 1, len - key_len - 1, record))
             return false;
-        }
+        seen |= 1u << key;
         line = end != nullptr ? end + 1 : line + len;
     }
-    return seen == 31;
+    return (seen & required_keys) == required_keys;
 }
 
-vornmgr_recovery_t vornmgr_plan_recovery(const vornmgr_sequence_record_t &record)
+const char *vornmgr_sequence_record_contradiction(const vornmgr_sequence_record_t &record)
+{
+    const bool maintenance = vornmgr_is_maintenance(record.mode);
+    switch (record.kind) {
+    case SEQUENCE_RESTART:
+        if (maintenance)
+            return "a restart to a maintenance mode";
+        if (record.stage == STAGE_IN_MAINTENANCE || record.stage == STAGE_COMING_UP)
+            return "a restart at a stage of another sequence";
+        break;
+    case SEQUENCE_MAINT_ENTER:
+        if (!maintenance)
+            return "maintenance entered in a mode without maintenance";
+        if (record.stage != STAGE_RUNNING && record.stage != STAGE_IN_MAINTENANCE)
+            return "maintenance entered at a stage of another sequence";
+        break;
+    case SEQUENCE_MAINT_LEAVE:
+    case SEQUENCE_RECOVERY:
+        if (maintenance)
+            return "a bring-up to a maintenance mode";
+        if (record.stage != STAGE_RUNNING && record.stage != STAGE_COMING_UP)
+            return "a bring-up at a stage of a take-down";
+        break;
+    }
+    if (record.reboot_pid != 0 && record.stage != STAGE_REBOOT_STARTED)
+        return "a reboot command before the reboot started";
+    return nullptr;
+}
+
+vornmgr_recovery_t vornmgr_plan_recovery(const vornmgr_sequence_record_t &record,
+                                         const vornmgr_recovery_facts_t &facts)
 {
     switch (record.stage) {
     case STAGE_REBOOT_STARTED:
-        return RECOVER_NOTHING;  // the machine is going down
+        return facts.reboot_running ? RECOVER_WATCH_REBOOT : RECOVER_FAILED_REBOOT;
     case STAGE_IN_MAINTENANCE:
         return RECOVER_RESUME_MAINTENANCE;
+    case STAGE_COMING_UP:
+        // Every module of the bring-up reports up: it had completed.
+        if (record.modules != 0 && (record.modules & ~facts.modules_up) == 0)
+            return RECOVER_NOTHING;
+        return RECOVER_REPEAT_BRING_UP;
     case STAGE_RUNNING:
     case STAGE_TAKEN_DOWN:
         break;
     }
     if (record.kind == SEQUENCE_MAINT_LEAVE || record.kind == SEQUENCE_RECOVERY)
         return RECOVER_REPEAT_BRING_UP;
+    // A restart asked for during maintenance found every module down already:
+    // undone, the switch is back in maintenance.
+    if (record.kind == SEQUENCE_RESTART && vornmgr_is_maintenance(record.mode_before))
+        return RECOVER_RESUME_MAINTENANCE;
     return RECOVER_BRING_UP;
+}
+
+Mode vornmgr_recovery_maintenance_mode(const vornmgr_sequence_record_t &record)
+{
+    return record.kind == SEQUENCE_MAINT_ENTER ? record.mode : record.mode_before;
 }
 
 void vornmgr_write_sequence_record(const vornmgr_sequence_record_t &record)
 {
     char text[record_text_len];
     const int len = vornmgr_format_sequence_record(record, text, sizeof text);
-    // The directory is the service's runtime directory; made here when the
-    // manager runs without one.
-    if (mkdir(VORNMGR_RUN_DIR, 0755) != 0 && errno != EEXIST)
-        LOG_ERR("cannot make %s: %s\n", VORNMGR_RUN_DIR, strerror(errno));
-    if (!vorn_write_file_atomically(VORNMGR_SEQUENCE_RECORD, text, static_cast<size_t>(len), 0644))
-        LOG_ERR("cannot write %s: %s\n", VORNMGR_SEQUENCE_RECORD, strerror(errno));
+    if (len > 0 && static_cast<size_t>(len) < sizeof text)
+        vornmgr_write_run_file(VORNMGR_SEQUENCE_RECORD, text, static_cast<size_t>(len));
 }
 
 void vornmgr_remove_sequence_record(void)
@@ -166,55 +232,18 @@ void vornmgr_remove_sequence_record(void)
         LOG_ERR("cannot remove %s: %s\n", VORNMGR_SEQUENCE_RECORD, strerror(errno));
 }
 
-bool vornmgr_bring_all_up(vornmgr_sequence_kind_t kind, Mode mode, Mode mode_before)
-{
-    const int64_t started_ms = vornmgr_wall_ms();
-    const int registered = vornmgr_get_num_active_modules();
-    vornmgr_write_sequence_record({kind, STAGE_RUNNING, mode, mode_before, time(nullptr)});
-    const bool announced = vornmgr_admin_modules(mode, ALL_MODULES, true);
-    vornmgr_history_record({kind, mode, mode_before, vornmgr_history_requester(), started_ms,
-                            vornmgr_wall_ms() - started_ms, registered, true, nullptr, nullptr});
-    vornmgr_remove_sequence_record();
-    return announced;
-}
-
-void vornmgr_recover_interrupted_sequence(void)
+bool vornmgr_load_sequence_record(vornmgr_sequence_record_t *record)
 {
     char text[record_text_len];
-    if (!vornmgr_read_sequence_record(text, sizeof text))
-        return;
-    vornmgr_sequence_record_t record{};
-    if (!vornmgr_parse_sequence_record(text, &record)) {
+    if (!vornmgr_read_run_file(VORNMGR_SEQUENCE_RECORD, text, sizeof text))
+        return false;
+    if (!vornmgr_parse_sequence_record(text, record)) {
         LOG_ERR("unreadable %s ignored\n", VORNMGR_SEQUENCE_RECORD);
-        return;
+        return false;
     }
-    char mode_text[VORNMGR_TEXT_BUF_LEN];
-    char before_text[VORNMGR_TEXT_BUF_LEN];
-    mode_to_str(record.mode, mode_text);
-    mode_to_str(record.mode_before, before_text);
-    const long long started = static_cast<long long>(record.started);
-    switch (vornmgr_plan_recovery(record)) {
-    case RECOVER_NOTHING:
-        LOG_INFO("%s to %s mode started at %lld ran its reboot command: nothing to recover\n", kind_names[record.kind],
-                 mode_text, started);
-        return;
-    case RECOVER_RESUME_MAINTENANCE:
-        // The modules are down for maintenance: carry on in that mode so that
-        // leaving maintenance brings them up.
-        LOG_INFO("resuming maintenance in %s mode, entered at %lld\n", mode_text, started);
-        operative_mode = record.mode;
-        required_state = DOWN;
-        maintenance_start_time = record.started;
-        return;
-    case RECOVER_BRING_UP:
-        LOG_WARN("%s to %s mode started at %lld was interrupted (%s): bringing every module back up in %s mode\n",
-                 kind_names[record.kind], mode_text, started, stage_names[record.stage], before_text);
-        vornmgr_bring_all_up(SEQUENCE_RECOVERY, record.mode_before, record.mode_before);
-        return;
-    case RECOVER_REPEAT_BRING_UP:
-        LOG_WARN("%s to %s mode started at %lld was interrupted (%s): bringing every module up again\n",
-                 kind_names[record.kind], mode_text, started, stage_names[record.stage]);
-        vornmgr_bring_all_up(SEQUENCE_RECOVERY, record.mode, record.mode_before);
-        return;
+    if (const char *contradiction = vornmgr_sequence_record_contradiction(*record)) {
+        LOG_ERR("contradictory %s ignored (%s)\n", VORNMGR_SEQUENCE_RECORD, contradiction);
+        return false;
     }
+    return true;
 }

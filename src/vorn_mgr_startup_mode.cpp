@@ -19,6 +19,8 @@
 
 std::atomic<int> l3_register_timeout{180};
 std::atomic<int> l3_nl_info_timeout{700};
+std::atomic<int> reboot_grace_time{VORNMGR_DEFAULT_REBOOT_GRACE_TIME};
+std::atomic<int> bring_up_max_time{VORNMGR_DEFAULT_BRING_UP_MAX_TIME};
 
 namespace {
 
@@ -48,6 +50,12 @@ void vornmgr_log_config_diagnostic(void * /*context*/, vorn_config_diagnostic_t 
     case CONFIG_UNKNOWN_PARAMETER:
         LOG_INFO("Unknown parameter in configuration file %s: %s\n", path, quoted);
         return;
+    case CONFIG_INVALID_REBOOT_GRACE_TIME:
+        LOG_ERR("invalid reboot_grace_time value %s\n", quoted);
+        return;
+    case CONFIG_INVALID_BRING_UP_MAX_TIME:
+        LOG_ERR("invalid bring_up_max_time value %s\n", quoted);
+        return;
     }
 }
 
@@ -67,8 +75,14 @@ bool vornmgr_state_file_trusted(const vorn_trusted_file_t &file, const char *pat
 bool vornmgr_get_config_startup_mode(Module /*mod*/, const char *path, Mode *mode, bool *override,
                                      int *l3_up_max_time, int *issu_complete_max_time)
 {
-    return vorn_config_read_file(path, {mode, override, l3_up_max_time, issu_complete_max_time},
-                                 vornmgr_config_reporter);
+    // The manager's own limits come from the same file.
+    int grace = reboot_grace_time;
+    int bring_up = bring_up_max_time;
+    const bool valid = vorn_config_read_file(
+        path, {mode, override, l3_up_max_time, issu_complete_max_time, &grace, &bring_up}, vornmgr_config_reporter);
+    reboot_grace_time = grace;
+    bring_up_max_time = bring_up;
+    return valid;
 }
 
 namespace {
@@ -113,19 +127,47 @@ Mode vornmgr_get_startup_mode(Module mod, bool *restarted)
     bool override = false;
     int l3_up_max_time = l3_register_timeout;
     int issu_complete_max_time = l3_nl_info_timeout;
+    int grace = reboot_grace_time;
+    int bring_up = bring_up_max_time;
+    const auto keep_limits = [&] {
+        l3_register_timeout = l3_up_max_time;
+        l3_nl_info_timeout = issu_complete_max_time;
+        reboot_grace_time = grace;
+        bring_up_max_time = bring_up;
+    };
 
-    const vorn_config_outputs_t read_into = {&mode, &override, &l3_up_max_time, &issu_complete_max_time};
+    const vorn_config_outputs_t read_into = {&mode, &override, &l3_up_max_time, &issu_complete_max_time, &grace,
+                                             &bring_up};
     if (!vorn_config_read_state_file(VORNMGR_STARTUP_FILE, read_into, vornmgr_config_reporter))
         LOG_INFO("No or invalid active file\n");
-    l3_register_timeout = l3_up_max_time;
-    l3_nl_info_timeout = issu_complete_max_time;
+    keep_limits();
 
     // The startup file lives in /tmp, which a system reboot clears: finding
     // a mode there means only the manager restarted within this boot.
+    Mode boot_mode = UNKNOWN_MODE;
+    const bool marked = vornmgr_read_boot_marker(&boot_mode);
     if (mode != UNKNOWN_MODE) {
         LOG_INFO("VornMgr restart, using startup config\n");
         *restarted = true;
+        // A manager of this boot that left no marker (an older one) has
+        // left the startup file: the marker follows from it.
+        if (!marked)
+            vornmgr_write_boot_marker(mode);
         return mode;
+    }
+    // The startup file is taken only from a valid configuration; the marker
+    // in the runtime directory is left whatever the configuration holds, so
+    // a restart within the boot is still known for one.
+    if (marked) {
+        char mode_text[VORNMGR_TEXT_BUF_LEN];
+        LOG_INFO("VornMgr restart within this boot, no startup config: %s mode\n", mode_to_str(boot_mode, mode_text));
+        *restarted = true;
+        if (!vornmgr_get_config_startup_mode(mod, VORNMGR_CONF_FILE, &mode, &override, &l3_up_max_time,
+                                             &issu_complete_max_time))
+            LOG_INFO("No boot mode in %s\n", VORNMGR_CONF_FILE);
+        l3_register_timeout = l3_up_max_time;
+        l3_nl_info_timeout = issu_complete_max_time;
+        return boot_mode;
     }
 
     *restarted = false;
@@ -137,6 +179,7 @@ Mode vornmgr_get_startup_mode(Module mod, bool *restarted)
 
     if (mode == UNKNOWN_MODE) {
         LOG_ERR("Unknown mode. Starting default (%s) mode\n", "cold");
+        vornmgr_write_boot_marker(REBOOT_COLD);
         return REBOOT_COLD;
     }
 
@@ -147,5 +190,6 @@ Mode vornmgr_get_startup_mode(Module mod, bool *restarted)
 
     if (!vornmgr_copy_config(VORNMGR_CONF_FILE, VORNMGR_STARTUP_FILE))
         LOG_ERR("failed to copy %s to %s: %s\n", VORNMGR_CONF_FILE, VORNMGR_STARTUP_FILE, strerror(errno));
+    vornmgr_write_boot_marker(mode);
     return mode;
 }
