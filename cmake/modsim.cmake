@@ -26,6 +26,11 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
     vorn_add_system_test(NAME crash_recovery_test THREAD
         SOURCES tests/system/crash_recovery_test.cpp
         DEPENDS vornmgr-modsim vornmgrd vornmgrctl)
+    # Orders of events that must not leave the switch down.
+    vorn_add_system_test(NAME never_down_test
+        SOURCES tests/system/never_down_test.cpp
+        LIBS nlohmann_json::nlohmann_json
+        DEPENDS vornmgr-modsim vornmgrd vornmgrctl)
     # The history of take-downs and bring-ups, and the JSON status.
     vorn_add_system_test(NAME history_test
         SOURCES tests/system/history_test.cpp

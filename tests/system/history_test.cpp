@@ -211,7 +211,8 @@ TEST_F(History, SurvivesAManagerRestartAndKeepsTheLast100Records)
 
     // The reboot command's status joins the restart's record once known.
     ASSERT_TRUE(wait_until([&] { return !last_record()["reboot"]["exit_status"].is_null(); })) << last_record();
-    EXPECT_EQ(last_record()["reboot"], (json{{"command", "sync; reboot --fast"}, {"exit_status", 0}, {"signal", nullptr}}));
+    EXPECT_EQ(last_record()["reboot"],
+              (json{{"command", "sync; reboot --fast"}, {"exit_status", 0}, {"signal", nullptr}, {"failure", nullptr}}));
     const Ctl as_stored = ctl({"--history", "1", "--json"});
     EXPECT_EQ(as_stored.out, lines_of(*read_file(HISTORY)).back() + "\n");
 }

@@ -251,13 +251,20 @@ TEST_F(Dispatch, InvalidSendersAreRefusedWithNack)
         EXPECT_EQ(rows[mod].num_starts, 0) << mod;
 }
 
-TEST_F(Dispatch, KeepaliveAnswerStoresItsSequenceNumberOnly)
+TEST_F(Dispatch, KeepaliveAnswerOfAnUnknownModuleEntersItAsItReportsItself)
 {
     EXPECT_TRUE(dispatch(request(KEEP_ALIVE_RESP, {41, OSPF, REBOOT_WARM, UP, 0})));
     EXPECT_EQ(only_reply(), ack);
     EXPECT_EQ(row(OSPF).last_keepalive, 41);
-    EXPECT_FALSE(vornmgr_is_mod_registered(OSPF));
-    EXPECT_EQ(row(OSPF).mod_status.mode.state, SUCCESS);
+    EXPECT_TRUE(vornmgr_is_mod_registered(OSPF));
+    EXPECT_EQ(row(OSPF).mod_status.mode.state, UP);
+    EXPECT_EQ(row(OSPF).mod_status.mode.mode, REBOOT_WARM);
+    EXPECT_TRUE(logged(" ospf entered as it reports itself: warm, up\n")) << log;
+
+    // Known, its next answer only stores the number.
+    dispatch(request(KEEP_ALIVE_RESP, {42, OSPF, REBOOT_COLD, DOWN, 0}));
+    EXPECT_EQ(row(OSPF).last_keepalive, 42);
+    EXPECT_EQ(row(OSPF).mod_status.mode.state, UP);
 }
 
 TEST_F(Dispatch, StatusAnswerOfUnregisteredSwitchDaemonSetsTheSystemMode)

@@ -156,7 +156,8 @@ TEST_F(HistoryFile, RecordsWhatEachPositionSawAndTheRebootsEnd)
     EXPECT_EQ(restart["upgrade"], true);
     EXPECT_EQ(restart["mode"]["words"], json::array({"warm", "upgrade"}));
     EXPECT_EQ(restart["requested_by"], (json{{"uid", 0}, {"pid", 42}}));
-    EXPECT_EQ(restart["reboot"], (json{{"command", "sync; reboot --fast"}, {"exit_status", 1}, {"signal", nullptr}}));
+    EXPECT_EQ(restart["reboot"],
+              (json{{"command", "sync; reboot --fast"}, {"exit_status", 1}, {"signal", nullptr}, {"failure", nullptr}}));
     ASSERT_EQ(restart["positions"].size(), 1u);
     const json &position = restart["positions"][0];
     EXPECT_EQ(position["answers"], json::array({json{{"module", "frr"}, {"id", 2}, {"delay_us", 1234}}}));
