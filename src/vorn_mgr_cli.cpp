@@ -429,9 +429,13 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
     // the middle of the sequence finds, once restarted, what it was doing.
     vornmgr_sequence_record_t record{action.kind == CLI_ACTION_RESTART ? SEQUENCE_RESTART : SEQUENCE_MAINT_ENTER,
                                      STAGE_RUNNING, action.reason, mode_before, time(nullptr)};
-    // A take-down replaces the record of a bring-up still being watched.
+    // A take-down replaces the record of a bring-up still being watched; a
+    // sequence the operator asks for after a reboot command replaces the
+    // wait for that reboot, whose failure would otherwise undo it.
     if (action.kind == CLI_ACTION_RESTART || action.kind == CLI_ACTION_MAINT_ENTER)
         vornmgr_forget_bring_up();
+    if (action.kind == CLI_ACTION_MAINT_ENTER || action.kind == CLI_ACTION_MAINT_LEAVE)
+        vornmgr_cli_forget_reboot();
     switch (action.kind) {
     case CLI_ACTION_RESTART:
         vornmgr_write_sequence_record(record);

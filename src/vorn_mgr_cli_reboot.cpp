@@ -158,6 +158,14 @@ int vornmgr_cli_reboot_fd(void)
     return pending_reboot.ended.get();
 }
 
+void vornmgr_cli_forget_reboot(void)
+{
+    if (pending_reboot.active)
+        LOG_INFO("no longer waiting for the reboot by %s: the operator asked for another sequence\n",
+                 pending_reboot.command);
+    pending_reboot = vornmgr_pending_reboot_t{};
+}
+
 bool vornmgr_cli_reboot_pending(void)
 {
     return pending_reboot.active;
