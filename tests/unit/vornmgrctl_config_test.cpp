@@ -91,21 +91,29 @@ TEST_F(ConfigReader, ReporterHearsEachDiagnosticInFileOrder)
           "\tl3_up_max_time=0 # off\n"
           "issu_complete_max_time=-1\n"
           " colour=blue\n"
+          "reboot_grace_time=0\n"
+          "bring_up_max_time=45\n"
           "boot_mode=warm\n");
     std::vector<Diagnostic> heard;
     Mode mode = UNKNOWN_MODE;
     bool override = true;
     int l3 = 180;
     int issu = 700;
-    EXPECT_TRUE(vorn_config_read_file(path.c_str(), {&mode, &override, &l3, &issu}, {record_diagnostic, &heard}));
+    int grace = 300;
+    int bring_up = 120;
+    EXPECT_TRUE(vorn_config_read_file(path.c_str(), {&mode, &override, &l3, &issu, &grace, &bring_up},
+                                      {record_diagnostic, &heard}));
     EXPECT_EQ(mode, REBOOT_WARM);
     EXPECT_FALSE(override);
+    EXPECT_EQ(grace, 300);
+    EXPECT_EQ(bring_up, 45);
     EXPECT_EQ(heard, (std::vector<Diagnostic>{
                          {CONFIG_UNKNOWN_OVERRIDE, path, "vornmgrctl_override=maybe "},
                          {CONFIG_UNKNOWN_BOOT_MODE, path, "boot_mode=tepid"},
                          {CONFIG_INVALID_L3_UP_MAX_TIME, path, "\tl3_up_max_time=0 "},
                          {CONFIG_INVALID_ISSU_COMPLETE_MAX_TIME, path, "issu_complete_max_time=-1"},
                          {CONFIG_UNKNOWN_PARAMETER, path, " colour=blue"},
+                         {CONFIG_INVALID_REBOOT_GRACE_TIME, path, "reboot_grace_time=0"},
                      }));
 
     heard.clear();
@@ -182,6 +190,12 @@ TEST_F(ConfigWriter, WritesOnlyTheManagedEntriesAndReadsBack)
     ASSERT_TRUE(vornmgr_write_config_file(path.c_str(), REBOOT_FAST, 180, 300));
     EXPECT_EQ(content(), "# vornmgrctl managed configuration\nvornmgrctl_override=true\nboot_mode=fast\n"
                          "issu_complete_max_time=300\n");
+    // The manager's own limits, read from the file, are kept.
+    cfg_reboot_grace_time = 30;
+    ASSERT_TRUE(vornmgr_write_config_file(path.c_str(), REBOOT_FAST, 180, 300));
+    cfg_reboot_grace_time = VORNMGR_DEFAULT_REBOOT_GRACE_TIME;
+    EXPECT_EQ(content(), "# vornmgrctl managed configuration\nvornmgrctl_override=true\nboot_mode=fast\n"
+                         "issu_complete_max_time=300\nreboot_grace_time=30\n");
     EXPECT_EQ(entries(), 1) << "no temporary file is left behind";
 
     Mode mode = UNKNOWN_MODE;
