@@ -24,6 +24,7 @@ add_library(vornmgr_core STATIC
     src/vorn_atomic_file.cpp
     src/vorn_config_line.cpp
     src/vorn_pid_file.cpp
+    src/vorn_sock_diag.cpp
     src/vorn_trusted_file.cpp)
 target_include_directories(vornmgr_core PUBLIC ${PROJECT_SOURCE_DIR}/src ${CPPZMQ_INCLUDE_DIR})
 target_link_libraries(vornmgr_core PUBLIC vorn_intf vorn_log PkgConfig::ZMQ PkgConfig::SYSTEMD Threads::Threads
@@ -44,6 +45,8 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
         vorn_add_unit_test(NAME unit_vorn_mgr_${test_name}_test THREAD
             SOURCES tests/unit/vorn_mgr_${test_name}_test.cpp LIBS vornmgr_core)
     endforeach()
+    # Who owns a socket at the other end of a loopback connection.
+    vorn_add_unit_test(NAME unit_vorn_sock_diag_test SOURCES tests/unit/vorn_sock_diag_test.cpp LIBS vornmgr_core)
     # The PID file helper of both daemons.
     vorn_add_unit_test(NAME unit_vorn_pid_file_test SOURCES tests/unit/vorn_pid_file_test.cpp LIBS vornmgr_core)
 endif()
