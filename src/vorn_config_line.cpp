@@ -92,28 +92,24 @@ bool vorn_config_read_line(char *line, bool valid, const char *path, const vorn_
         }
         return true;
     }
-    if (vorn_config_starts_with(entry, "l3_up_max_time")) {
-        if (!vorn_config_int(vorn_config_value(entry, "l3_up_max_time"), out.l3_up_max_time))
-            vorn_config_report(reporter, CONFIG_INVALID_L3_UP_MAX_TIME, path, line);
-        return valid;
-    }
-    if (vorn_config_starts_with(entry, "issu_complete_max_time")) {
-        if (!vorn_config_int(vorn_config_value(entry, "issu_complete_max_time"), out.issu_complete_max_time))
-            vorn_config_report(reporter, CONFIG_INVALID_ISSU_COMPLETE_MAX_TIME, path, line);
-        return valid;
-    }
-    if (vorn_config_starts_with(entry, "reboot_grace_time")) {
-        int ignored = 0;
-        if (!vorn_config_int(vorn_config_value(entry, "reboot_grace_time"),
-                             out.reboot_grace_time != nullptr ? out.reboot_grace_time : &ignored))
-            vorn_config_report(reporter, CONFIG_INVALID_REBOOT_GRACE_TIME, path, line);
-        return valid;
-    }
-    if (vorn_config_starts_with(entry, "bring_up_max_time")) {
-        int ignored = 0;
-        if (!vorn_config_int(vorn_config_value(entry, "bring_up_max_time"),
-                             out.bring_up_max_time != nullptr ? out.bring_up_max_time : &ignored))
-            vorn_config_report(reporter, CONFIG_INVALID_BRING_UP_MAX_TIME, path, line);
+    // The time limits, each a positive number of seconds; a reader may want
+    // only some of them.
+    int ignored = 0;
+    const struct {
+        const char *key;
+        int *out;
+        vorn_config_diagnostic_t invalid;
+    } limits[] = {
+        {"l3_up_max_time", out.l3_up_max_time, CONFIG_INVALID_L3_UP_MAX_TIME},
+        {"issu_complete_max_time", out.issu_complete_max_time, CONFIG_INVALID_ISSU_COMPLETE_MAX_TIME},
+        {"reboot_grace_time", out.reboot_grace_time, CONFIG_INVALID_REBOOT_GRACE_TIME},
+        {"bring_up_max_time", out.bring_up_max_time, CONFIG_INVALID_BRING_UP_MAX_TIME},
+    };
+    for (const auto &limit : limits) {
+        if (!vorn_config_starts_with(entry, limit.key))
+            continue;
+        if (!vorn_config_int(vorn_config_value(entry, limit.key), limit.out != nullptr ? limit.out : &ignored))
+            vorn_config_report(reporter, limit.invalid, path, line);
         return valid;
     }
     vorn_config_report(reporter, CONFIG_UNKNOWN_PARAMETER, path, line);
