@@ -286,9 +286,15 @@ extern int num_go_down_response_recv;      // guarded by lock
 bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up);
 // Counts one answer about `for_mod` from `from_mod` if `for_mod` is the module
 // in process, waking the take-down when the count is complete. False for an
-// answer about any other module (a late one). The sender's delay and failure
-// reason go into the take-down's trace (vorn_mgr_history.h).
+// answer about any other module (a late one). Only the first answer of an
+// awaited module counts: the count is of distinct modules, and a position
+// completes only once every awaited module answered. The sender's delay and
+// failure reason go into the take-down's trace (vorn_mgr_history.h).
 bool vornmgr_count_go_down_answer(Module for_mod, Module from_mod, Failure_Reason failure_reason);
+// Starts the count of answers about `mod`, awaiting each module of `awaited`
+// (one bit per Module) once; the take-down does this at each position, with
+// the modules registered when it began that are still registered.
+void vornmgr_await_go_down_answers(Module mod, unsigned awaited);
 // A module that unregistered during a take-down is no longer awaited.
 void vornmgr_forget_go_down_answers_of(Module mod);
 // Called when the manager stops: the take-down in progress returns false at

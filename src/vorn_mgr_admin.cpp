@@ -11,6 +11,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -45,14 +46,26 @@ bool vornmgr_publish_mode_change(State type, Module mod, Mode reason)
 // Set when the manager stops: the take-down in progress ends at its current
 // position and no further one starts. Guarded by lock.
 bool take_down_stopped = false;
-// While a take-down runs, the senders that answered about the module in
-// process, one bit per module. Guarded by lock.
 bool take_down_running = false;
+// The modules whose answer about the module in process is awaited, and those
+// of them that answered, one bit per module. Guarded by lock.
+unsigned go_down_awaited = 0;
 unsigned go_down_answered = 0;
 // What each position of the take-down saw, for its history record: filled
 // as answers arrive, in fixed arrays (nothing is allocated per answer).
 // Guarded by lock.
 vornmgr_take_down_trace_t take_down_trace{};
+
+// Starts counting answers about `mod`: each module of `awaited` counts once.
+// Callers hold lock.
+void vornmgr_await_go_down_answers_locked(Module mod, unsigned awaited)
+{
+    mod_id_in_process = mod;
+    go_down_awaited = awaited;
+    go_down_answered = 0;
+    num_go_down_response_required = std::popcount(awaited);
+    num_go_down_response_recv = 0;
+}
 
 int64_t vornmgr_elapsed_us(std::chrono::steady_clock::time_point since)
 {
@@ -147,7 +160,10 @@ void vornmgr_release_free_memory(void)
 
 bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
 {
-    const int registered = vornmgr_get_num_active_modules();
+    // One reading of the registry: the number required and the set awaited
+    // must name the same modules, or a position could end without one of them.
+    const unsigned registered_set = vornmgr_registered_set();
+    const int registered = std::popcount(registered_set);
     {
         std::lock_guard<std::mutex> guard(lock);
         num_go_down_response_required = registered;
@@ -174,7 +190,6 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
     }
 
     required_state = DOWN;
-    const unsigned registered_set = vornmgr_registered_set();
     // Said, never waited for: the operator asked now.
     if (const unsigned missing = vornmgr_unaccounted_modules.load()) {
         char names[VORNMGR_TEXT_BUF_LEN];
@@ -187,6 +202,10 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
             return false;
         num_go_down_response_recv = 0;
         take_down_trace.expected = registered_set;
+        // From here on a module that leaves is no longer awaited, even before
+        // the first position opens.
+        go_down_awaited = registered_set;
+        take_down_running = true;
     }
     for (size_t position = 0; position < mod_layering_order.size(); position++) {
         const Module mod = mod_layering_order[position];
@@ -200,10 +219,8 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
         vornmgr_set_mod_state(mod, reason, GO_DOWN);
         {
             std::lock_guard<std::mutex> guard(lock);
-            num_go_down_response_recv = 0;
-            go_down_answered = 0;
-            mod_id_in_process = mod;
-            take_down_running = true;
+            // Modules that left since the take-down began are no longer awaited.
+            vornmgr_await_go_down_answers_locked(mod, take_down_trace.expected);
             vornmgr_open_position_locked(mod, module_response_timeout[position]);
         }
         vornmgr_publish_mode_change(GO_DOWN, mod, reason);
@@ -255,16 +272,20 @@ bool vornmgr_count_go_down_answer(Module for_mod, Module from_mod, Failure_Reaso
         std::lock_guard<std::mutex> guard(lock);
         if (for_mod != mod_id_in_process)
             return false;
-        if (vornmgr_is_valid_module(from_mod)) {
-            const unsigned bit = 1u << from_mod;
-            vornmgr_position_trace_t &position = take_down_trace.position[std::max(take_down_trace.positions - 1, 0)];
-            // The first answer of each sender in time is the one recorded.
-            if (take_down_running && position.open && !(position.answered & bit)) {
-                position.answered |= bit;
-                position.delay_us[from_mod] = vornmgr_elapsed_us(position.go_down_sent);
-                position.failure[from_mod] = failure_reason;
-            }
-            go_down_answered |= bit;
+        // One answer per awaited module: a sender that answers again, or one
+        // the position does not wait for, must never stand in for a module
+        // that has not answered.
+        if (!vornmgr_is_valid_module(from_mod))
+            return true;
+        const unsigned bit = 1u << from_mod;
+        if (!(go_down_awaited & bit) || (go_down_answered & bit))
+            return true;
+        go_down_answered |= bit;
+        vornmgr_position_trace_t &position = take_down_trace.position[std::max(take_down_trace.positions - 1, 0)];
+        if (take_down_running && position.open) {
+            position.answered |= bit;
+            position.delay_us[from_mod] = vornmgr_elapsed_us(position.go_down_sent);
+            position.failure[from_mod] = failure_reason;
         }
         if (++num_go_down_response_recv < num_go_down_response_required)
             return true;
@@ -273,21 +294,30 @@ bool vornmgr_count_go_down_answer(Module for_mod, Module from_mod, Failure_Reaso
     return true;
 }
 
+void vornmgr_await_go_down_answers(Module mod, unsigned awaited)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    vornmgr_await_go_down_answers_locked(mod, awaited);
+}
+
 void vornmgr_forget_go_down_answers_of(Module mod)
 {
     {
         std::lock_guard<std::mutex> guard(lock);
         // A take-down in progress no longer expects answers from a module that
         // left; an answer it already gave stops counting too, so the position
-        // still waits for every module that remains.
-        if (!take_down_running || num_go_down_response_required <= 0)
+        // still waits for every module that remains. A module that was never
+        // awaited changes nothing.
+        const unsigned bit = 1u << mod;
+        if (!take_down_running || !(go_down_awaited & bit))
             return;
+        go_down_awaited &= ~bit;
         num_go_down_response_required--;
-        take_down_trace.expected &= ~(1u << mod);
+        take_down_trace.expected &= ~bit;
         if (take_down_trace.positions > 0)
-            take_down_trace.position[take_down_trace.positions - 1].expected &= ~(1u << mod);
-        if (go_down_answered & (1u << mod)) {
-            go_down_answered &= ~(1u << mod);
+            take_down_trace.position[take_down_trace.positions - 1].expected &= ~bit;
+        if (go_down_answered & bit) {
+            go_down_answered &= ~bit;
             num_go_down_response_recv--;
         }
         if (num_go_down_response_recv < num_go_down_response_required)

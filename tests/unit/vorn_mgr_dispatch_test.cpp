@@ -429,10 +429,7 @@ protected:
         Dispatch::SetUp();
         for (Module mod : {STP, SWIVEND, SDK})
             enter(mod, UP);
-        std::lock_guard<std::mutex> guard(lock);
-        mod_id_in_process = STP;
-        num_go_down_response_required = 3;
-        num_go_down_response_recv = 0;
+        vornmgr_await_go_down_answers(STP, 1u << STP | 1u << SWIVEND | 1u << SDK);
     }
     static int received()
     {
@@ -489,6 +486,22 @@ TEST_F(GoDownAnswers, AnswerWhoseAckFailsIsNotCounted)
     log = capture.take();
     EXPECT_TRUE(logged(" ERR failed send len 12 (send -1) ")) << log;
     EXPECT_EQ(received(), 0);
+}
+
+TEST_F(GoDownAnswers, EachAwaitedModuleCountsOnce)
+{
+    // However often one sender answers, and whatever senders the position does
+    // not await claim, only the awaited modules' own answers complete it.
+    for (int again = 0; again < 8; again++)
+        dispatch(request(GO_DOWN, {STP, SWIVEND, 0, 0, 0}));
+    EXPECT_EQ(only_reply(), ack) << "each answer is still acknowledged";
+    dispatch(request(GO_DOWN, {STP, FRR, 0, 0, 0}));
+    dispatch(request(GO_DOWN, {STP, 42, 0, 0, 0}));
+    EXPECT_EQ(received(), 1);
+    dispatch(request(GO_DOWN, {STP, SDK, 0, 0, 0}));
+    EXPECT_EQ(received(), 2) << "the position is not complete without stp";
+    dispatch(request(GO_DOWN, {STP, STP, 0, 0, 0}));
+    EXPECT_EQ(received(), 3);
 }
 
 TEST_F(GoDownAnswers, LateAnswersAfterATimeOutCannotCompleteTheWait)
