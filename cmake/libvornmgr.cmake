@@ -6,7 +6,11 @@
 add_library(vornmgr SHARED
     src/libvornmgr/vornmgr_api.cpp
     src/libvornmgr/vornmgr_request.cpp
-    src/libvornmgr/vornmgr_delivery.cpp)
+    src/libvornmgr/vornmgr_delivery.cpp
+    src/libvornmgr/vornmgr_peer.cpp
+    # Whose is the other end of a connection: kept internal by the hidden
+    # visibility and the version script.
+    src/vorn_sock_diag.cpp)
 set_target_properties(vornmgr PROPERTIES
     VERSION 0
     SOVERSION 0

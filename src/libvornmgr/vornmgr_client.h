@@ -11,7 +11,9 @@
 //   - vornmgr_send keeps one request in flight: callers on several threads are
 //     served one after the other, each gets the reply to its own request.
 //   - A delivery thread hands each broadcast package to the module's callback,
-//     one package at a time, lent for the duration of the call. Only packages
+//     one package at a time, lent for the duration of the call. A broadcast
+//     that came on a connection whose other end is not root's is dropped,
+//     with one line on standard error for that connection. Only packages
 //     whose size is 4 to 1024 bytes and equals their own total_len are handed
 //     on, so a callback walking by total_len never reads past the package.
 //
@@ -24,6 +26,11 @@
 //     on it (a GO_DOWN answer counted twice would be wrong), so whether to try
 //     again is the caller's decision. A signal arriving during the wait does
 //     not cut it short.
+//   - A reply is believed only when the connection it came on ends at a
+//     socket of root's, as the manager's do: anyone may bind the manager's
+//     port while it is down. Any other reply is never handed to the caller;
+//     the request socket is made anew as after a time-out and the call fails
+//     with EPERM.
 //   - The delivery thread has none: it sleeps until a broadcast or a stop
 //     request (an eventfd written by vornmgr_unregister) arrives, so an idle
 //     module costs no CPU time; vornmgr_unregister returns as soon as the
@@ -34,14 +41,17 @@
 //     gets the caller's pointer, unchanged, with every package): 1 when the
 //     manager acknowledged MODULE_REGISTER; 0 otherwise with errno: EINVAL (bad module, list or callback), EALREADY
 //     (already registered), ETIMEDOUT (no answer in time), ECONNREFUSED (the
-//     manager refused it), EDEADLK (called from the callback).
+//     manager refused it), EPERM (the answer came from a process that is not
+//     root's: not the manager), EDEADLK (called from the callback).
 //   - vornmgr_send: the reply's size, or -1 with errno: EINVAL (bad arguments,
 //     or a module other than the registered one), EMSGSIZE (request above 1024
 //     bytes, or a reply larger than the buffer), ENOTCONN (not registered),
-//     ETIMEDOUT (no reply in time), or the transport's own error.
+//     ETIMEDOUT (no reply in time), EPERM (the reply came from a process that
+//     is not root's), or the transport's own error.
 //   - vornmgr_unregister: 0 when the manager acknowledged MODULE_UNREGISTER or
 //     nothing was registered, -1 with errno otherwise (EDEADLK from the
-//     callback, EINVAL for a module other than the registered one, ETIMEDOUT).
+//     callback, EINVAL for a module other than the registered one, ETIMEDOUT,
+//     EPERM).
 //     Either way delivery has stopped and both sockets are closed when it
 //     returns, except for EDEADLK and EINVAL, which change nothing.
 //   - No C++ exception leaves any of the calls or the delivery thread.
@@ -54,6 +64,8 @@
 #define VORNMGR_CLIENT_H
 
 #include "vorn_mgr_intf.h"
+
+#include <sys/types.h>
 
 #include <zmq.hpp>
 
@@ -84,6 +96,36 @@ struct vornmgr_callback_t {
     int operator()(int len, void *buf) const { return plain ? plain(len, buf) : with_data(len, buf, data); }
 };
 typedef vornmgr_callback_t vornmgr_callback;
+
+// Whose is the other end of the connection a message came on
+// (vornmgr_peer.cpp), remembered per connection: the fd ZeroMQ names with the
+// message (ZMQ_SRCFD) and that socket's inode, so that a number reused by a
+// later connection is judged anew. One cache per ZeroMQ socket, used by one
+// thread at a time; nothing is allocated.
+enum vornmgr_peer_owner_t { VORNMGR_PEER_UNKNOWN, VORNMGR_PEER_ROOT, VORNMGR_PEER_OTHER };
+struct vornmgr_peer_cache_t {
+    struct slot_t {
+        int fd = -1;
+        dev_t device = 0;
+        ino_t inode = 0;
+        long uid = -1;
+        vornmgr_peer_owner_t owner = VORNMGR_PEER_UNKNOWN;
+    };
+    // A socket holds one connection at a time, two across a reconnection: a
+    // slot per fd modulo the size is plenty, and a collision only asks again.
+    static constexpr int SLOTS = 8;
+    slot_t slots[SLOTS];
+};
+typedef vornmgr_peer_cache_t vornmgr_peer_cache;
+struct vornmgr_peer_t {
+    vornmgr_peer_owner_t owner;
+    bool first_seen;  // the connection's first message here: the one to report
+    long uid;         // the other end's owner, -1 when unknown
+};
+typedef vornmgr_peer_t vornmgr_peer;
+// Only VORNMGR_PEER_ROOT is the manager; UNKNOWN (the fd is gone, or the
+// kernel could not tell) is not.
+vornmgr_peer_t vornmgr_peer_judge(vornmgr_peer_cache_t &cache, int fd);
 
 // Delivery of broadcasts (vornmgr_delivery.cpp).
 zmq::socket_t vornmgr_subscriber_open(void);

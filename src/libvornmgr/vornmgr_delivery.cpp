@@ -10,11 +10,13 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -40,11 +42,26 @@ delivery_state &vornmgr_delivery_state(void)
     return *state;
 }
 
+// Says once per connection why its broadcasts go unheard.
+void vornmgr_delivery_report_stranger(const vornmgr_peer_t &peer)
+{
+    if (!peer.first_seen)
+        return;
+    if (peer.owner == VORNMGR_PEER_OTHER)
+        fprintf(stderr, "libvornmgr: the process at %s is not root's (uid %ld): not the manager, its broadcasts are dropped\n",
+                VORNMGR_PUB_ENDPOINT, peer.uid);
+    else
+        fprintf(stderr, "libvornmgr: whose is the process at %s cannot be told: its broadcasts are dropped\n",
+                VORNMGR_PUB_ENDPOINT);
+}
+
 // Waits, without a time-out, for a package or the stop event. Reads one
 // package into `package` and returns its full size (possibly above the
-// buffer's capacity); returns 0 when the stop event fired or nothing could be
-// read after all, -1 when the socket can no longer be read.
-int vornmgr_delivery_receive(zmq::socket_t &subscriber, int stop_event, char *package, int capacity)
+// buffer's capacity); returns 0 when the stop event fired, nothing could be
+// read after all, or the package came from someone other than the manager;
+// -1 when the socket can no longer be read.
+int vornmgr_delivery_receive(zmq::socket_t &subscriber, vornmgr_peer_cache_t &peers, int stop_event, char *package,
+                             int capacity)
 {
     zmq_pollitem_t items[2] = {
         {subscriber.handle(), 0, ZMQ_POLLIN, 0},
@@ -55,12 +72,17 @@ int vornmgr_delivery_receive(zmq::socket_t &subscriber, int stop_event, char *pa
         return errno == EINTR ? 0 : -1;
     if ((items[1].revents & ZMQ_POLLIN) != 0 || (items[0].revents & ZMQ_POLLIN) == 0)
         return 0;
-    const int size = zmq_recv(subscriber.handle(), package, static_cast<size_t>(capacity), ZMQ_DONTWAIT);
+    zmq::message_t message;
+    const int size = zmq_msg_recv(message.handle(), subscriber.handle(), ZMQ_DONTWAIT);
     if (size < 0)
         return errno == EAGAIN || errno == EINTR ? 0 : -1;
-    // Broadcasts are single-part; extra parts are dropped with the package.
+    // The subscriber may hold a connection to a squatter and, after it, one
+    // to the manager, with packages of both still queued: each package is
+    // judged by the connection it came on, not by whom the socket reaches now.
+    const vornmgr_peer_t peer = vornmgr_peer_judge(peers, zmq_msg_get(message.handle(), ZMQ_SRCFD));
     bool more = subscriber.get(zmq::sockopt::rcvmore);
     int parts = 1;
+    // Broadcasts are single-part; extra parts are dropped with the package.
     while (more) {
         zmq::message_t rest;
         if (!subscriber.recv(rest, zmq::recv_flags::dontwait))
@@ -68,6 +90,11 @@ int vornmgr_delivery_receive(zmq::socket_t &subscriber, int stop_event, char *pa
         more = rest.more();
         ++parts;
     }
+    if (peer.owner != VORNMGR_PEER_ROOT) {
+        vornmgr_delivery_report_stranger(peer);
+        return 0;
+    }
+    memcpy(package, message.data(), static_cast<size_t>(std::min(size, capacity)));
     return parts == 1 ? size : capacity + 1;
 }
 
@@ -78,8 +105,9 @@ void vornmgr_delivery_run(zmq::socket_t subscriber, int stop_event, vornmgr_call
     // finds itself recognised as the delivery thread.
     state.thread_id.store(std::this_thread::get_id());
     alignas(8) char package[VORNMGR_MAX_PKG_LEN];
+    vornmgr_peer_cache_t peers;
     while (!state.stop_requested.load()) {
-        const int size = vornmgr_delivery_receive(subscriber, stop_event, package, sizeof package);
+        const int size = vornmgr_delivery_receive(subscriber, peers, stop_event, package, sizeof package);
         if (size < 0) {
             fprintf(stderr, "libvornmgr: broadcast delivery stopped: %s\n", zmq_strerror(errno));
             return;

@@ -1,20 +1,23 @@
 // SPDX-License-Identifier: Apache-2.0
 // The request channel: one REQ socket to the manager's comm channel, one
 // request in flight, a bounded wait for each reply, and a fresh socket after a
-// reply that never came.
+// reply that never came or came from someone other than the manager.
 
 #include "vornmgr_client.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <optional>
 
 namespace {
 
 struct request_channel {
-    std::mutex lock;                      // one request in flight; guards socket
+    std::mutex lock;                      // one request in flight; guards socket and peers
     std::optional<zmq::socket_t> socket;  // absent while no module is registered
+    vornmgr_peer_cache_t peers;           // who answered on which connection
 };
 
 // Never destroyed: a thread still waiting for a reply when the process exits
@@ -111,9 +114,17 @@ int vornmgr_request_exchange(const void *req, int req_len, void *reply, int repl
     if (!vornmgr_request_wait_reply(*channel.socket))
         return vornmgr_request_fail(channel);
 
-    const int size = zmq_recv(channel.socket->handle(), reply, static_cast<size_t>(reply_cap), ZMQ_DONTWAIT);
+    zmq::message_t message;
+    const int size = zmq_msg_recv(message.handle(), channel.socket->handle(), ZMQ_DONTWAIT);
     if (size < 0)
         return vornmgr_request_fail(channel);
+    // Whoever holds the port while the manager is down could answer a
+    // registration; such an answer is dropped with its connection.
+    if (vornmgr_peer_judge(channel.peers, zmq_msg_get(message.handle(), ZMQ_SRCFD)).owner != VORNMGR_PEER_ROOT) {
+        errno = EPERM;
+        return vornmgr_request_fail(channel);
+    }
+    memcpy(reply, message.data(), static_cast<size_t>(std::min(size, reply_cap)));
     // The manager sends single-part replies; should more parts come, the
     // socket must still be emptied before it may send again.
     while (channel.socket->get(zmq::sockopt::rcvmore)) {
