@@ -26,8 +26,9 @@ bool modsim_stop_requested(const sigset_t &signals)
 }
 
 // Registers, trying again while the manager does not answer (it may still be
-// starting) until the --register-wait bound passes. Each try lasts up to the
-// library's reply time-out, so a stop signal is seen between tries.
+// starting) or while someone else holds its port (the manager cannot start
+// before they leave), until the --register-wait bound passes. Each try lasts
+// up to the library's reply time-out, so a stop signal is seen between tries.
 modsim_register_result_t modsim_register(const sigset_t &stop_signals)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(modsim_options.register_wait_s);
@@ -38,13 +39,21 @@ modsim_register_result_t modsim_register(const sigset_t &stop_signals)
             return MODSIM_REGISTERED;
         }
         const int error = errno;
-        if (error != ETIMEDOUT || std::chrono::steady_clock::now() >= deadline) {
-            modsim_complain("cannot register with vornmgrd: %s", strerror(error));
+        if ((error != ETIMEDOUT && error != EPERM) || std::chrono::steady_clock::now() >= deadline) {
+            modsim_complain("cannot register with vornmgrd: %s", modsim_error_text(error));
             return MODSIM_NOT_REGISTERED;
         }
-        if (modsim_stop_requested(stop_signals))
+        if (error == ETIMEDOUT) {
+            if (modsim_stop_requested(stop_signals))
+                return MODSIM_STOPPED;
+            modsim_say("no answer from vornmgrd yet, trying again");
+            continue;
+        }
+        // The squatter answers at once: without a pause this would spin.
+        modsim_complain("%s, trying again in %d s", modsim_error_text(error), MODSIM_SQUATTED_RETRY_S);
+        const timespec pause{MODSIM_SQUATTED_RETRY_S, 0};
+        if (sigtimedwait(&stop_signals, nullptr, &pause) > 0)
             return MODSIM_STOPPED;
-        modsim_say("no answer from vornmgrd yet, trying again");
     }
 }
 
@@ -70,7 +79,7 @@ void modsim_announce(void)
 bool modsim_unregister(void)
 {
     if (vornmgr_unregister(modsim_options.module) != 0) {
-        modsim_complain("unregistering failed: %s", strerror(errno));
+        modsim_complain("unregistering failed: %s", modsim_error_text(errno));
         return false;
     }
     modsim_say("unregistered");

@@ -48,6 +48,11 @@ Module modsim_module_from_name(const char *name);
 // Output (vornmgr_modsim_events.cpp): one line per call, "HH:MM:SS.mmm <module>: <text>".
 void modsim_say(const char *format, ...) __attribute__((format(printf, 1, 2)));      // standard output
 void modsim_complain(const char *format, ...) __attribute__((format(printf, 1, 2))); // standard error
+// What a failed library call's errno means here: strerror's text, except that
+// EPERM says someone other than the manager answered.
+const char *modsim_error_text(int error);
+// Between registrations answered by a process that is not the manager.
+constexpr int MODSIM_SQUATTED_RETRY_S = 1;
 
 // The simulated module (vornmgr_modsim_events.cpp).
 extern modsim_options_t modsim_options;

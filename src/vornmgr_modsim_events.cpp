@@ -193,7 +193,7 @@ bool modsim_send_acknowledged(State type, const Record &payload, const char *wha
     char reply[VORNMGR_MAX_PKG_LEN];
     int32_t reply_type;
     if (modsim_send(type, payload, reply, sizeof reply, &reply_type) < 0) {
-        modsim_complain("%s: answer not sent: %s", what, strerror(errno));
+        modsim_complain("%s: answer not sent: %s", what, modsim_error_text(errno));
         return false;
     }
     if (reply_type != ACK)
@@ -380,6 +380,13 @@ void modsim_say(const char *format, ...)
     va_end(ap);
 }
 
+const char *modsim_error_text(int error)
+{
+    if (error == EPERM)
+        return "the process at " VORNMGR_COMM_ENDPOINT " is not root's: not the manager";
+    return strerror(error);
+}
+
 void modsim_complain(const char *format, ...)
 {
     va_list ap;
@@ -397,7 +404,7 @@ modsim_handshake_t modsim_send_load_complete(void)
     const int size = modsim_send(LOAD_COMPLETE, modsim_own_status(LOAD_COMPLETE), reply, sizeof reply, &reply_type);
     if (size < 0) {
         const int error = errno;
-        modsim_complain("LOAD_COMPLETE not sent: %s", strerror(error));
+        modsim_complain("LOAD_COMPLETE not sent: %s", modsim_error_text(error));
         return modsim_manager_away(error) ? MODSIM_HANDSHAKE_UNANSWERED : MODSIM_HANDSHAKE_FAILED;
     }
     bool mode_told = false;
@@ -445,7 +452,7 @@ modsim_handshake_t modsim_send_init_complete(void)
     const int size = modsim_send(INIT_COMPLETE, modsim_own_status(INIT_COMPLETE), reply, sizeof reply, &reply_type);
     if (size < 0) {
         const int error = errno;
-        modsim_complain("INIT_COMPLETE not sent: %s", strerror(error));
+        modsim_complain("INIT_COMPLETE not sent: %s", modsim_error_text(error));
         return modsim_manager_away(error) ? MODSIM_HANDSHAKE_UNANSWERED : MODSIM_HANDSHAKE_FAILED;
     }
     bool up_told = false;
