@@ -100,7 +100,10 @@ int main(int argc, char **argv)
     if (!pid_file.write_pid(getpid()))
         LOG_WARN("cannot truncate pid file %s (%s)\n", BREL_SYSTEM_SERVICES_PIDFILE, strerror(errno));
 
+    // Like a manager that does not answer, a squatter on its port ends the
+    // start-up; systemd starts the module again until the manager is back.
     if (vornmgr_register_cb(my_mod_id, 1, &my_mod_id, brel_system_services_vornmgr_retrying_cb) == 0) {
+        brel_system_services_log_not_manager(errno);
         vornmgr_unregister(my_mod_id);
         LOG_ERR("Failed to register with Norvane Smart manager\n");
         return 1;

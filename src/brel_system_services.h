@@ -57,6 +57,10 @@ void brel_system_services_release_handshake(bool manager_away);
 timespec brel_system_services_time_to_retry(void);
 void brel_system_services_retry_due_handshake(void);
 
+// Logs, when a library call failed with EPERM, that the process answering on
+// the manager's port is not root's, so not the manager.
+void brel_system_services_log_not_manager(int error);
+
 // The callback the client library calls with each broadcast package.
 extern "C" int brel_system_services_vornmgr_cb(int len, void *buf);
 // The callback registered with the library: the one above, then a pending

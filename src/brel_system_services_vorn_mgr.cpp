@@ -141,6 +141,12 @@ void brel_system_services_run_script(const char *command)
 
 } // namespace
 
+void brel_system_services_log_not_manager(int error)
+{
+    if (error == EPERM)
+        LOG_ERR("the process at %s is not root's: not the manager\n", VORNMGR_COMM_ENDPOINT);
+}
+
 int brel_system_services_vorn_mgr_load_complete(module_mode *mod_mode_out, int *num_mods, Module *mods)
 {
     char request[VORNMGR_MAX_PKG_LEN];
@@ -151,6 +157,7 @@ int brel_system_services_vorn_mgr_load_complete(module_mode *mod_mode_out, int *
     if (size == -1) {
         const int error = errno;
         LOG_ERR("failed to send load complete to vornmgr (%s)\n", strerror(error));
+        brel_system_services_log_not_manager(error);
         // Kept for the caller, which tells a manager that was away from a
         // request that cannot go out at all.
         errno = error;
@@ -264,6 +271,7 @@ int brel_system_services_vorn_mgr_init_complete(void)
     if (size == -1) {
         const int error = errno;
         LOG_ERR("ERR failed to send init complete to vornmgr (%s)\n", strerror(error));
+        brel_system_services_log_not_manager(error);
         errno = error;
         return 0;
     }
