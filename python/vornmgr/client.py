@@ -71,7 +71,9 @@ class Client:
         """Registers with the manager and starts delivering broadcasts.
 
         Raises OSError (TimeoutError when the manager did not answer,
-        ConnectionRefusedError when it refused) with libvornmgr's errno.
+        ConnectionRefusedError when it refused, PermissionError when a
+        process that is not root's answered in its place) with libvornmgr's
+        errno. Whether to try again is the caller's decision.
         """
         token = next(_tokens)
         with _clients_lock:
@@ -102,8 +104,9 @@ class Client:
         """Sends ``package`` (bytes, at most 1024) and returns the reply (bytes).
 
         Raises TimeoutError when the manager does not answer within 5 seconds
-        (the client works again for the next request), and OSError for the
-        other failures of vornmgr_send (not registered, bad size...).
+        and PermissionError when a process that is not root's answered (the
+        client works again for the next request either way), and OSError for
+        the other failures of vornmgr_send (not registered, bad size...).
         """
         data = bytes(package)
         reply = ctypes.create_string_buffer(MAX_PKG_LEN)
