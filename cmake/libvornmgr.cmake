@@ -42,6 +42,11 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
     vorn_add_system_test(NAME libvornmgr_system_test THREAD
         SOURCES tests/system/libvornmgr_manager_test.cpp
         LIBS vornmgr)
+    # Modules against a squatter on the manager's ports, run as nobody.
+    vorn_add_system_test(NAME manager_identity_test
+        SOURCES tests/system/manager_identity_test.cpp
+        LIBS vorn_intf
+        DEPENDS vornmgr-modsim vornmgrd)
 endif()
 
 # The package codec is part of the library's public interface.
