@@ -48,6 +48,18 @@ bool vorn_config_int(const char *value, int *out)
     return true;
 }
 
+bool vorn_config_name_char(char c, bool first)
+{
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')
+        return true;
+    return !first && (c == '.' || c == '-');
+}
+
+const char *vorn_config_skip_blanks(const char *text)
+{
+    return text + strspn(text, " \t");
+}
+
 void vorn_config_report(const vorn_config_reporter_t &reporter, vorn_config_diagnostic_t what, const char *path,
                         const char *quoted)
 {
@@ -92,6 +104,22 @@ bool vorn_config_read_line(char *line, bool valid, const char *path, const vorn_
         }
         return true;
     }
+    if (vorn_config_starts_with(entry, "module_users")) {
+        const char *value = vorn_config_skip_blanks(vorn_config_value(entry, "module_users"));
+        size_t len = strlen(value);
+        while (len > 0 && (value[len - 1] == ' ' || value[len - 1] == '\t'))
+            len--;
+        char kept[VORN_CONFIG_MODULE_USERS_LEN];
+        memcpy(kept, value, len);
+        kept[len] = '\0';
+        // Who may command the switch's modules: a value that cannot be read
+        // whole must not widen or narrow it by a guess.
+        if (!vorn_config_module_users_valid(kept))
+            vorn_config_report(reporter, CONFIG_INVALID_MODULE_USERS, path, line);
+        else if (out.module_users != nullptr)
+            memcpy(out.module_users, kept, len + 1);
+        return valid;
+    }
     // The time limits, each a positive number of seconds; a reader may want
     // only some of them.
     int ignored = 0;
@@ -128,6 +156,42 @@ bool vorn_config_read_stream(FILE *file, const char *path, const vorn_config_out
 }
 
 } // namespace
+
+vorn_config_user_step_t vorn_config_next_module_user(const char **at, char (&name)[VORN_CONFIG_USER_NAME_LEN],
+                                                     bool *group)
+{
+    const char *entry = vorn_config_skip_blanks(*at);
+    if (*entry == '\0')
+        return CONFIG_USER_END;
+    *group = *entry == '@';
+    if (*group)
+        entry++;
+    size_t len = 0;
+    while (len < VORN_CONFIG_USER_NAME_LEN - 1 && vorn_config_name_char(entry[len], len == 0))
+        len++;
+    if (len > 0 && len < VORN_CONFIG_USER_NAME_LEN - 1 && entry[len] == '$')
+        len++;
+    // An entry ends at a comma that another entry follows, or at the end.
+    const char *rest = vorn_config_skip_blanks(entry + len);
+    if (len == 0 || (*rest != ',' && *rest != '\0') || (*rest == ',' && *vorn_config_skip_blanks(rest + 1) == '\0'))
+        return CONFIG_USER_MALFORMED;
+    memcpy(name, entry, len);
+    name[len] = '\0';
+    *at = *rest == ',' ? rest + 1 : rest;
+    return CONFIG_USER_ENTRY;
+}
+
+bool vorn_config_module_users_valid(const char *value)
+{
+    if (strcmp(value, "any") == 0)
+        return true;
+    char name[VORN_CONFIG_USER_NAME_LEN];
+    bool group = false;
+    vorn_config_user_step_t step;
+    while ((step = vorn_config_next_module_user(&value, name, &group)) == CONFIG_USER_ENTRY) {
+    }
+    return step == CONFIG_USER_END;
+}
 
 bool vorn_config_read_file(const char *path, const vorn_config_outputs_t &out, const vorn_config_reporter_t &reporter)
 {

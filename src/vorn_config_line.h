@@ -20,6 +20,15 @@
 //                          counts the reboot as failed
 //   bring_up_max_time      the same: seconds every module of a bring-up has
 //                          to report itself up
+//   module_users           who may send module requests besides root and the
+//                          members of the group vornmgr: "any" (every local
+//                          user), or a comma-separated list, possibly empty,
+//                          of user names and @group names, blanks around
+//                          entries allowed ("frr, @routing"); a name is 1 to
+//                          32 letters, digits, '_', '.' or '-', not starting
+//                          with '-' or '.', with an optional final '$'.
+//                          Compared whole, not as a prefix; an invalid value
+//                          keeps the one from before
 //
 // The reader words nothing itself: each program says what it found in its
 // own words, and where, through the reporter it is given.
@@ -46,6 +55,7 @@ typedef enum vorn_config_diagnostic_t {
     CONFIG_UNKNOWN_PARAMETER,               // quoted: the whole line, blanks kept, comment cut
     CONFIG_INVALID_REBOOT_GRACE_TIME,       // quoted: the whole line, blanks kept, comment cut
     CONFIG_INVALID_BRING_UP_MAX_TIME,       // quoted: the whole line, blanks kept, comment cut
+    CONFIG_INVALID_MODULE_USERS,            // quoted: the whole line, blanks kept, comment cut
 } vorn_config_diagnostic_t;
 
 // Called once for each diagnostic, in the order of the file, with the path
@@ -57,10 +67,17 @@ typedef struct vorn_config_reporter_t {
     void *context;
 } vorn_config_reporter_t;
 
+// The room a module_users value needs, its NUL included: no line holds more.
+#define VORN_CONFIG_MODULE_USERS_LEN 256
+// The room one name of a module_users value needs, its NUL included.
+#define VORN_CONFIG_USER_NAME_LEN 33
+
 // Where a reading goes. Each reader sets *mode to UNKNOWN_MODE and *override
 // to false before it reads; the two time limits are in/out, written only by
-// valid entries. The manager alone wants the last two; a reader given none
-// still checks their values.
+// valid entries. The manager alone wants the last three; a reader given none
+// still checks their values. module_users points to VORN_CONFIG_MODULE_USERS_LEN
+// bytes, written (the value without its surrounding blanks) only by a valid
+// entry.
 typedef struct vorn_config_outputs_t {
     Mode *mode;
     bool *override;
@@ -68,6 +85,7 @@ typedef struct vorn_config_outputs_t {
     int *issu_complete_max_time;
     int *reboot_grace_time = nullptr;
     int *bring_up_max_time = nullptr;
+    char *module_users = nullptr;
 } vorn_config_outputs_t;
 
 // Each reader returns true when the file's last boot_mode line was valid.
@@ -79,5 +97,20 @@ bool vorn_config_read_file(const char *path, const vorn_config_outputs_t &out, c
 // reported (CONFIG_UNTRUSTED) and read as no file at all.
 bool vorn_config_read_state_file(const char *path, const vorn_config_outputs_t &out,
                                  const vorn_config_reporter_t &reporter);
+
+// The entries of a module_users value, one per call, as a walk with three
+// outcomes: from *at, CONFIG_USER_ENTRY with the next entry's name (without
+// its '@') in `name`, whether it names a group in *group, and *at moved past
+// it; CONFIG_USER_END at the end of the value; CONFIG_USER_MALFORMED at an
+// entry that is not a name. The value "any" is not a list: test it first.
+typedef enum vorn_config_user_step_t {
+    CONFIG_USER_ENTRY,
+    CONFIG_USER_END,
+    CONFIG_USER_MALFORMED,
+} vorn_config_user_step_t;
+vorn_config_user_step_t vorn_config_next_module_user(const char **at, char (&name)[VORN_CONFIG_USER_NAME_LEN],
+                                                     bool *group);
+// A value the reader takes: "any", or a list every entry of which is a name.
+bool vorn_config_module_users_valid(const char *value);
 
 #endif // VORN_CONFIG_LINE_H

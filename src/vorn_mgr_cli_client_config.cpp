@@ -61,6 +61,7 @@ std::string vornmgr_config_message(vorn_config_diagnostic_t what, const char *pa
     case CONFIG_UNKNOWN_PARAMETER:
     case CONFIG_INVALID_REBOOT_GRACE_TIME:
     case CONFIG_INVALID_BRING_UP_MAX_TIME:
+    case CONFIG_INVALID_MODULE_USERS:
         break;
     }
     return text.data();
@@ -70,7 +71,8 @@ bool vornmgr_get_config_startup_mode(Module /*module*/, const char *cfg_file_nam
                                      int *l3_timeout, int *issu_timeout)
 {
     return vorn_config_read_file(
-        cfg_file_name, {mode, override, l3_timeout, issu_timeout, &cfg_reboot_grace_time, &cfg_bring_up_max_time},
+        cfg_file_name,
+        {mode, override, l3_timeout, issu_timeout, &cfg_reboot_grace_time, &cfg_bring_up_max_time, cfg_module_users},
         vornmgr_config_reporter);
 }
 
@@ -122,6 +124,9 @@ bool vornmgr_write_config_file(const char *path, Mode mode, int l3_timeout, int 
     if (cfg_bring_up_max_time != VORNMGR_DEFAULT_BRING_UP_MAX_TIME)
         len += snprintf(content.data() + len, content.size() - static_cast<size_t>(len), "bring_up_max_time=%d\n",
                         cfg_bring_up_max_time);
+    if (cfg_module_users[0] != '\0')
+        len += snprintf(content.data() + len, content.size() - static_cast<size_t>(len), "module_users=%s\n",
+                        cfg_module_users);
 
     // A configuration file that is a symbolic link belongs to whoever manages
     // the link's target (configuration management, say): the target gets the

@@ -182,6 +182,44 @@ TEST_F(ConfigReader, KeyAtTheEndOfTheLineHasAnEmptyValue)
     EXPECT_EQ(r.messages, "unknown boot mode (boot_mode)\n");
 }
 
+// Who may command the modules: a value is taken whole or not at all, so a
+// typing error neither opens the port nor locks a module out by a guess.
+TEST_F(ConfigReader, ModuleUsersAreTakenOnlyWhenEveryEntryIsAName)
+{
+    const auto users = [&](const std::string &text, std::vector<Diagnostic> *heard = nullptr) {
+        write(text);
+        Mode mode = UNKNOWN_MODE;
+        bool override = false;
+        int l3 = 180;
+        int issu = 700;
+        char value[VORN_CONFIG_MODULE_USERS_LEN] = "before";
+        std::vector<Diagnostic> ignored;
+        vorn_config_read_file(path.c_str(), {&mode, &override, &l3, &issu, nullptr, nullptr, value},
+                              {record_diagnostic, heard != nullptr ? heard : &ignored});
+        return std::string(value);
+    };
+    EXPECT_EQ(users("module_users= frr, @routing ,svc$ \t# the routing suite\n"), "frr, @routing ,svc$");
+    EXPECT_EQ(users("module_users=any\n"), "any");
+    EXPECT_EQ(users("module_users=\n"), "") << "an empty list: root and the group alone";
+    EXPECT_EQ(users("module_users=frr\nmodule_users=frr,,bgp\n"), "frr") << "a bad line keeps the value before";
+    for (const std::string &bad : {std::string("frr,"), std::string("@"), std::string("fr r"), std::string("-x"),
+                                   std::string("any,"), std::string(33, 'u')})
+        EXPECT_EQ(users("module_users=" + bad + "\n"), "before") << bad;
+
+    std::vector<Diagnostic> heard;
+    users("module_users=@wheel;frr # typo\n", &heard);
+    EXPECT_EQ(heard, (std::vector<Diagnostic>{{CONFIG_INVALID_MODULE_USERS, path, "module_users=@wheel;frr "}}));
+
+    const char *at = "frr, @routing";
+    char name[VORN_CONFIG_USER_NAME_LEN];
+    bool group = true;
+    EXPECT_EQ(vorn_config_next_module_user(&at, name, &group), CONFIG_USER_ENTRY);
+    EXPECT_EQ(std::string(name) + (group ? " group" : " user"), "frr user");
+    EXPECT_EQ(vorn_config_next_module_user(&at, name, &group), CONFIG_USER_ENTRY);
+    EXPECT_EQ(std::string(name) + (group ? " group" : " user"), "routing group");
+    EXPECT_EQ(vorn_config_next_module_user(&at, name, &group), CONFIG_USER_END);
+}
+
 using ConfigWriter = ConfigFile;
 
 TEST_F(ConfigWriter, WritesOnlyTheManagedEntriesAndReadsBack)
@@ -207,6 +245,21 @@ TEST_F(ConfigWriter, WritesOnlyTheManagedEntriesAndReadsBack)
     EXPECT_TRUE(override);
     EXPECT_EQ(l3, 1);
     EXPECT_EQ(issu, 300);
+}
+
+TEST_F(ConfigWriter, KeepsWhoMayCommandTheModules)
+{
+    write("boot_mode=cold\nmodule_users= frr, @routing # the routing suite\n");
+    Mode mode = UNKNOWN_MODE;
+    bool override = false;
+    int l3 = 180;
+    int issu = 700;
+    ASSERT_TRUE(vornmgr_get_config_startup_mode(ALL_MODULES, path.c_str(), &mode, &override, &l3, &issu));
+    const bool written = vornmgr_write_config_file(path.c_str(), REBOOT_WARM, l3, issu);
+    cfg_module_users[0] = '\0';
+    ASSERT_TRUE(written);
+    EXPECT_EQ(content(), "# vornmgrctl managed configuration\nvornmgrctl_override=true\nboot_mode=warm\n"
+                         "module_users=frr, @routing\n");
 }
 
 TEST_F(ConfigWriter, KeepsThePermissionsOfTheOldFile)
