@@ -27,7 +27,7 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
         SOURCES tests/system/crash_recovery_test.cpp
         DEPENDS vornmgr-modsim vornmgrd vornmgrctl)
     # Orders of events that must not leave the switch down.
-    vorn_add_system_test(NAME never_down_test
+    vorn_add_system_test(NAME never_down_test THREAD
         SOURCES tests/system/never_down_test.cpp
         LIBS nlohmann_json::nlohmann_json
         DEPENDS vornmgr-modsim vornmgrd vornmgrctl)
@@ -36,6 +36,13 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
         SOURCES tests/system/history_test.cpp
         LIBS nlohmann_json::nlohmann_json
         DEPENDS vornmgr-modsim vornmgrd vornmgrctl)
+    # Who may speak on the module port: peers of other users are python3
+    # scripts, run by the binding's python3.
+    vorn_add_system_test(NAME module_access_test
+        SOURCES tests/system/module_access_test.cpp
+        LIBS nlohmann_json::nlohmann_json
+        DEPENDS vornmgrd vornmgrctl)
+    target_compile_definitions(module_access_test PRIVATE "VORN_PYTHON3=\"${VORN_PYTHON3}\"")
     # The demonstration, run whole as scripts/run runs it.
     vorn_add_system_test(NAME demo_test
         SOURCES tests/system/demo_test.cpp
