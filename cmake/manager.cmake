@@ -2,6 +2,7 @@
 # vornmgrd: the manager daemon. Everything but main goes into vornmgr_core so
 # that tests link the manager's own code; main stays alone in vorn_mgr.cpp.
 add_library(vornmgr_core STATIC
+    src/vorn_mgr_access.cpp
     src/vorn_mgr_admin.cpp
     src/vorn_mgr_channels.cpp
     src/vorn_mgr_cli.cpp

@@ -6,6 +6,7 @@
 #include "log.h"
 #include "unique_fd.h"
 #include "vorn_mgr.h"
+#include "vorn_mgr_access.h"
 #include "vorn_mgr_notify.h"
 
 #include <poll.h>
@@ -16,6 +17,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -117,6 +119,8 @@ int vornmgr_create_pub_channel_locked(void)
         pub_socket.connect(VORNMGR_PUB_ENDPOINT);
     } catch (const zmq::error_t &e) {
         LOG_ERR("failed pub %s %s\n", step, e.what());
+        if (e.num() == EADDRINUSE)
+            vornmgr_log_port_holder("publish", VORNMGR_PUB_ENDPOINT);
         vornmgr_close_pub_channel_locked();
         return 0;
     }
@@ -200,20 +204,37 @@ bool vornmgr_comm_reply_owed(void)
 
 // Receives the next request and answers as zmq_recv does: the message's full
 // length, which is more than `size` for a longer message of which only the
-// first `size` bytes were kept, or -1 with errno set.
-int vornmgr_receive_request(char *buf, size_t size)
+// first `size` bytes were kept, or -1 with errno set. *source_fd is the
+// descriptor of the connection it came on (-1 if not known). Receiving into
+// a message costs no allocation a receive into the buffer did not: a short
+// request is held inside the message, a longer one ZeroMQ allocated when it
+// arrived, whichever way it is then received.
+int vornmgr_receive_request(char *buf, size_t size, int *source_fd)
 {
     try {
-        const zmq::recv_buffer_result_t received = comm_socket.recv(zmq::mutable_buffer(buf, size));
-        if (!received) {
+        zmq::message_t request;
+        if (!comm_socket.recv(request)) {
             errno = EAGAIN;
             return -1;
         }
-        return static_cast<int>(received->untruncated_size);
+        memcpy(buf, request.data(), std::min(size, request.size()));
+        *source_fd = request.get(ZMQ_SRCFD);
+        return static_cast<int>(request.size());
     } catch (const zmq::error_t &e) {
         errno = e.num();
         return -1;
     }
+}
+
+// A request from a sender that may not speak to the manager is answered
+// NACK and goes no further: nothing is changed, stored or relayed.
+bool vornmgr_handle_request(int source_fd, int len, const char *buf)
+{
+    if (vornmgr_module_peer_allowed(source_fd))
+        return vornmgr_process_message(comm_socket.handle(), len, buf);
+    int reply_len = 0;
+    char reply[VORNMGR_MAX_PKG_LEN];
+    return vornmgr_send_nack_response(comm_socket.handle(), nullptr, &reply_len, VORNMGR_MAX_PKG_LEN, reply);
 }
 
 } // namespace
@@ -227,6 +248,8 @@ int vornmgr_create_comm_channel(void)
         comm_socket.bind(VORNMGR_COMM_ENDPOINT);
     } catch (const zmq::error_t &e) {
         LOG_ERR("failed comm bind %s\n", e.what());
+        if (e.num() == EADDRINUSE)
+            vornmgr_log_port_holder("comm", VORNMGR_COMM_ENDPOINT);
         vornmgr_destroy_comm_channel();
         return 0;
     }
@@ -306,14 +329,15 @@ int vornmgr_comm_thread(void * /*arg*/)
         if (ready == 0)
             break;
         int len = -1;
+        int source_fd = -1;
         if (ready > 0)
-            len = vornmgr_receive_request(buf, sizeof buf);
+            len = vornmgr_receive_request(buf, sizeof buf, &source_fd);
         if (len >= 0) {
             restart_delay = std::chrono::milliseconds{0};
             // Every request is answered on every path that reports success, so
             // the socket's state needs asking (a poll and a fork check inside
             // ZeroMQ) only after a failure.
-            const bool handled = vornmgr_process_message(comm_socket.handle(), len, buf);
+            const bool handled = vornmgr_handle_request(source_fd, len, buf);
             // A registration, an init completion or a goodbye changes what
             // systemd shows; anything else costs one look at the registry.
             vornmgr_notify_summary();
@@ -340,6 +364,7 @@ int vornmgr_comm_thread(void * /*arg*/)
 
 bool vornmgr_start_comm_thread(void)
 {
+    vornmgr_log_module_users();
     try {
         comm_thread = std::thread(vornmgr_comm_thread, nullptr);
     } catch (const std::system_error &e) {

@@ -8,6 +8,7 @@
 #include "vorn_atomic_file.h"
 #include "vorn_config_line.h"
 #include "vorn_mgr.h"
+#include "vorn_mgr_access.h"
 #include "vorn_trusted_file.h"
 
 #include <fcntl.h>
@@ -56,6 +57,9 @@ void vornmgr_log_config_diagnostic(void * /*context*/, vorn_config_diagnostic_t 
     case CONFIG_INVALID_BRING_UP_MAX_TIME:
         LOG_ERR("invalid bring_up_max_time value %s\n", quoted);
         return;
+    case CONFIG_INVALID_MODULE_USERS:
+        LOG_ERR("invalid module_users value %s\n", quoted);
+        return;
     }
 }
 
@@ -75,13 +79,18 @@ bool vornmgr_state_file_trusted(const vorn_trusted_file_t &file, const char *pat
 bool vornmgr_get_config_startup_mode(Module /*mod*/, const char *path, Mode *mode, bool *override,
                                      int *l3_up_max_time, int *issu_complete_max_time)
 {
-    // The manager's own limits come from the same file.
+    // The manager's own limits, and who may send module requests, come from
+    // the same file.
     int grace = reboot_grace_time;
     int bring_up = bring_up_max_time;
+    char module_users[VORN_CONFIG_MODULE_USERS_LEN];
+    vornmgr_get_module_users(module_users);
     const bool valid = vorn_config_read_file(
-        path, {mode, override, l3_up_max_time, issu_complete_max_time, &grace, &bring_up}, vornmgr_config_reporter);
+        path, {mode, override, l3_up_max_time, issu_complete_max_time, &grace, &bring_up, module_users},
+        vornmgr_config_reporter);
     reboot_grace_time = grace;
     bring_up_max_time = bring_up;
+    vornmgr_set_module_users(module_users);
     return valid;
 }
 
@@ -129,15 +138,18 @@ Mode vornmgr_get_startup_mode(Module mod, bool *restarted)
     int issu_complete_max_time = l3_nl_info_timeout;
     int grace = reboot_grace_time;
     int bring_up = bring_up_max_time;
+    char module_users[VORN_CONFIG_MODULE_USERS_LEN];
+    vornmgr_get_module_users(module_users);
     const auto keep_limits = [&] {
         l3_register_timeout = l3_up_max_time;
         l3_nl_info_timeout = issu_complete_max_time;
         reboot_grace_time = grace;
         bring_up_max_time = bring_up;
+        vornmgr_set_module_users(module_users);
     };
 
     const vorn_config_outputs_t read_into = {&mode, &override, &l3_up_max_time, &issu_complete_max_time, &grace,
-                                             &bring_up};
+                                             &bring_up, module_users};
     if (!vorn_config_read_state_file(VORNMGR_STARTUP_FILE, read_into, vornmgr_config_reporter))
         LOG_INFO("No or invalid active file\n");
     keep_limits();
