@@ -22,10 +22,14 @@ bool vornmgr_same_socket(const struct stat &a, const struct stat &b)
 vornmgr_peer_t vornmgr_peer_judge(vornmgr_peer_cache_t &cache, int fd)
 {
     // The number alone could be a closed connection's, reused by a new one:
-    // the socket's inode tells them apart.
+    // the socket's inode tells them apart. ZeroMQ names the fd, not the
+    // connection, so a package still queued from a connection that closed
+    // before it was read is judged by whatever holds the number now.
+    // A number no longer open is nobody's; not reported, or every package
+    // queued from that connection would repeat the line.
     struct stat before;
     if (fd < 0 || fstat(fd, &before) != 0 || !S_ISSOCK(before.st_mode))
-        return {VORNMGR_PEER_UNKNOWN, true, -1};
+        return {VORNMGR_PEER_UNKNOWN, false, -1};
     vornmgr_peer_cache_t::slot_t &slot = cache.slots[static_cast<unsigned>(fd) % vornmgr_peer_cache_t::SLOTS];
     const bool known = slot.fd == fd && slot.device == before.st_dev && slot.inode == before.st_ino;
     if (known && slot.owner != VORNMGR_PEER_UNKNOWN)
