@@ -48,7 +48,8 @@ void vornmgr_delivery_report_stranger(const vornmgr_peer_t &peer)
     if (!peer.first_seen)
         return;
     if (peer.owner == VORNMGR_PEER_OTHER)
-        fprintf(stderr, "libvornmgr: the process at %s is not root's (uid %ld): not the manager, its broadcasts are dropped\n",
+        fprintf(stderr,
+                "libvornmgr: the process at %s is not root's (uid %ld): not the manager, its broadcasts are dropped\n",
                 VORNMGR_PUB_ENDPOINT, peer.uid);
     else
         fprintf(stderr, "libvornmgr: whose is the process at %s cannot be told: its broadcasts are dropped\n",

@@ -67,8 +67,8 @@ int count_of(const std::string &text, const std::string &part)
 std::unique_ptr<Process> start_manager()
 {
     NotifySocket notify;
-    auto manager =
-        std::make_unique<Process>(std::vector<std::string>{bin_path("vornmgrd")}, ProcessOptions{.env = {notify.env()}});
+    auto manager = std::make_unique<Process>(std::vector<std::string>{bin_path("vornmgrd")},
+                                             ProcessOptions{.env = {notify.env()}});
     EXPECT_TRUE(notify.wait_for("READY=1")) << manager->stderr_text();
     return manager;
 }
