@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -96,11 +97,22 @@ bool vornmgr_in_group(const std::vector<gid_t> &groups, const char *name)
     return vornmgr_lookup_group(name, &gid) && std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 
+// Finding the pid walks /proc, which a flood of connections must not make
+// the comm receive thread do for each: at most once a second. Comm receive
+// thread only.
+constexpr std::chrono::seconds pid_lookup_pause{1};
+std::chrono::steady_clock::time_point last_pid_lookup{};
+
 // The log line of a refused connection; the pid only where one is found
 // (the other end may have closed already).
 void vornmgr_log_refused(uid_t uid, unsigned long inode)
 {
-    const pid_t pid = vorn_socket_inode_pid(inode);
+    pid_t pid = -1;
+    const auto now = std::chrono::steady_clock::now();
+    if (last_pid_lookup.time_since_epoch().count() == 0 || now - last_pid_lookup >= pid_lookup_pause) {
+        last_pid_lookup = now;
+        pid = vorn_socket_inode_pid(inode);
+    }
     if (pid > 0)
         LOG_WARN("refused module request from uid %u pid %d: not an allowed user\n", unsigned(uid), int(pid));
     else
@@ -171,10 +183,10 @@ bool vornmgr_module_peer_allowed(int fd)
         LOG_WARN("refused module request: the connection it came on is not known\n");
         return false;
     }
-    if (fstat(fd, &socket_entry) != 0) {
-        LOG_WARN("refused module request: the connection it came on is not known (%s)\n", strerror(errno));
+    // A request still queued from a connection that closed names a number
+    // no longer open: nobody's, and not worth a line each.
+    if (fstat(fd, &socket_entry) != 0)
         return false;
-    }
     const unsigned long inode = socket_entry.st_ino;
     const auto index = static_cast<size_t>(fd);
     if (index < peers.size() && peers[index].inode == inode)
@@ -182,8 +194,10 @@ bool vornmgr_module_peer_allowed(int fd)
 
     vorn_socket_owner_t owner{};
     if (!vorn_tcp_peer_owner(fd, &owner)) {
-        // Not kept: the next request of the connection asks again.
-        LOG_WARN("refused module request from an unknown sender: %s\n", strerror(errno));
+        // Not kept: the next request of the connection asks again. A sender
+        // that already hung up is not worth a line.
+        if (errno != ENOENT && errno != ENOTCONN)
+            LOG_WARN("refused module request from an unknown sender: %s\n", strerror(errno));
         return false;
     }
     const bool allowed = vornmgr_module_user_allowed(owner.uid);
