@@ -7,12 +7,15 @@ package's own total_len, never past the bytes received, and a message whose
 len cannot be makes the rest of the package malformed.
 """
 
-import collections
+from __future__ import annotations
+
 import ctypes
 import os
+import sys
+from typing import Iterator, NamedTuple, TypeVar
 
 from . import _lib
-from .wire import MAX_PKG_LEN, PKG_HDR_LEN, VornmgrPkgMessage
+from .wire import MAX_PKG_LEN, PKG_HDR_LEN, Record, VornmgrPkgMessage
 
 _MESSAGE, _END, _MALFORMED = 0, 1, 2
 
@@ -24,17 +27,23 @@ class MalformedPackage(ValueError):
     starts. The messages before it were whole.
     """
 
-    def __init__(self, type_, length, offset):
+    def __init__(self, type_: int, length: int, offset: int) -> None:
         super().__init__(f"malformed message type 0x{type_ & 0xffffffff:x} len {length} at offset {offset}")
         self.type, self.len, self.offset = type_, length, offset
 
 
-Message = collections.namedtuple("Message", "type len payload")
-Message.__doc__ = """One message of a package: its type (an int, a State value), its len
-(header included) and its payload bytes."""
+class Message(NamedTuple):
+    """One message of a package: its type (an int, a State value), its len
+    (header included) and its payload bytes."""
+    type: int
+    len: int
+    payload: bytes
 
 
-def build_package(*messages, capacity=MAX_PKG_LEN):
+RecordT = TypeVar("RecordT", bound="Record")
+
+
+def build_package(*messages: tuple[int, Record | bytes | None], capacity: int = MAX_PKG_LEN) -> bytes:
     """The package holding ``messages``, each a (type, payload) pair.
 
     The payload is a Record, bytes, or None for none. Raises ValueError when
@@ -47,11 +56,12 @@ def build_package(*messages, capacity=MAX_PKG_LEN):
         if _lib.vornmgr_pkg_add(buffer, capacity, int(message_type), data, len(data)) < 0:
             code = ctypes.get_errno()
             raise ValueError(f"cannot add a {len(data)}-byte payload: {os.strerror(code)}")
-    total_len = int.from_bytes(buffer.raw[:PKG_HDR_LEN], "little", signed=True)
+    # Host order, as every number on the wire: the package is built here.
+    total_len = int.from_bytes(buffer.raw[:PKG_HDR_LEN], sys.byteorder, signed=True)
     return buffer.raw[:total_len]
 
 
-def walk_package(package):
+def walk_package(package: bytes) -> Iterator[Message]:
     """Yields each whole Message of ``package`` (bytes) in order.
 
     Raises MalformedPackage on reaching a message that cannot be, after the
@@ -72,7 +82,7 @@ def walk_package(package):
         offset += found.len
 
 
-def read_payload(message, record_type):
+def read_payload(message: Message, record_type: type[RecordT]) -> RecordT:
     """The payload of ``message`` as a ``record_type`` (a Record class).
 
     Raises ValueError when the payload is shorter than the record; bytes
@@ -85,7 +95,7 @@ def read_payload(message, record_type):
     return record
 
 
-def first_type(package):
+def first_type(package: bytes) -> int | None:
     """The type of the package's first message, or None if it holds none."""
     try:
         return next(iter(walk_package(package))).type

@@ -7,8 +7,11 @@ checks each size and offset against it. Each record class names its C type in
 ``c_name``.
 """
 
+from __future__ import annotations
+
 import ctypes
 import enum
+from typing import ClassVar
 
 _i32 = ctypes.c_int32
 
@@ -65,10 +68,31 @@ class State(enum.IntEnum):
 
 
 class FailureReason(enum.IntEnum):
-    """Carried by a GO_DOWN answer; the manager only tests it for zero."""
+    """Carried by a GO_DOWN answer; the manager only tests it for zero.
+
+    UNKNOWN is 0 on the wire, exactly as NO_ERROR: the manager reads it as
+    success. It is kept as a member of its own (equal to NO_ERROR, and 0 as
+    an int) only so that the binding can tell it apart and refuse it as an
+    answer: a module that failed answers BUSY.
+    """
+
+    def __new__(cls, wire: int, alias: str | None = None) -> FailureReason:
+        member = int.__new__(cls, wire)
+        # A value of its own keeps UNKNOWN from becoming NO_ERROR's alias.
+        member._value_ = wire if alias is None else alias
+        return member
+
     NO_ERROR = 0
     BUSY = 1
-    UNKNOWN = 0  # the same value as NO_ERROR
+    UNKNOWN = 0, "UNKNOWN"
+
+    @enum.property
+    def value(self) -> int:  # type: ignore[override]
+        """The number on the wire."""
+        return int(self)
+
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__}.{self._name_}: {int(self)}>"
 
 
 class IssuAction(enum.IntEnum):
@@ -85,13 +109,13 @@ class IssuActionStatus(enum.IntEnum):
 class Record(ctypes.Structure):
     """A fixed-layout record; bytes(record) is its wire form."""
     _pack_ = 1
-    c_name = ""
+    c_name: ClassVar[str] = ""
 
     @classmethod
-    def size(cls):
+    def size(cls) -> int:
         return ctypes.sizeof(cls)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         fields = ", ".join(f"{name}={getattr(self, name)!r}" for name, _ in self._fields_)
         return f"{type(self).__name__}({fields})"
 
@@ -159,6 +183,11 @@ RECORDS = (ModuleConnect, ModuleMode, ModuleStatus, ModuleDownStatus, KeepaliveR
            IssuInfo, NlData, MsgHeader, PkgHeader, VornmgrPkgMessage)
 ENUMS = (Module, Mode, State, FailureReason, IssuAction, IssuActionStatus)
 
+# The take-down's positions in order, and how long the manager waits at each
+# for the GO_DOWN answers (seconds): a callback that takes longer is too late.
+POSITION_LIMITS = {Module.SYSTEM_SERVICES: 10, Module.FRR: 10, Module.BGP: 5, Module.OSPF: 5, Module.TRELL: 5,
+                   Module.STP: 5, Module.SWIVEND: 10, Module.SDK: 5}
+
 MAX_PKG_LEN = 1024
 PKG_HDR_LEN = 4
 MSG_HDR_LEN = 8
@@ -172,7 +201,7 @@ MODULE_NAMES = {
 }
 
 
-def module_from(module):
+def module_from(module: str | int) -> Module:
     """The Module for a name of MODULE_NAMES or an enumeration value (int).
 
     Raises ValueError for anything else; a module of a switch is one of FRR
