@@ -1,12 +1,20 @@
 # SPDX-License-Identifier: Apache-2.0
-"""libvornmgr, loaded once through ctypes, with the prototype of every call used.
+"""libvornmgr through ctypes, loaded when a call first needs it.
 
 The library is found as ``libvornmgr.so.0`` on the dynamic loader's path
-(LD_LIBRARY_PATH, then the system's library directories).
+(LD_LIBRARY_PATH, then the system's library directories). ``import vornmgr``
+does not load it, so the enumerations, the records and help() work without
+it; the first call that needs it raises LibraryNotFoundError (an
+ImportError) naming it when it cannot be loaded.
 """
 
-import ctypes
+from __future__ import annotations
 
+import ctypes
+import threading
+from typing import Any
+
+from .errors import LibraryNotFoundError
 from .wire import VornmgrPkgMessage
 
 LIBRARY_NAME = "libvornmgr.so.0"
@@ -15,34 +23,58 @@ LIBRARY_NAME = "libvornmgr.so.0"
 INFR_CB = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p)
 INFR_CB_DATA = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
 
-# ctypes releases the interpreter lock during every call, so that a call that
-# waits for the manager (or for the callback thread, in vornmgr_unregister)
-# never blocks the callback, which takes the lock to run Python code.
-lib = ctypes.CDLL(LIBRARY_NAME, use_errno=True)
+_int, _ptr, _i32 = ctypes.c_int, ctypes.c_void_p, ctypes.c_int32
+
+# Name, result type and argument types of every call used.
+_PROTOTYPES = {
+    "vornmgr_register_cb_data": (_int, _i32, _int, ctypes.POINTER(_i32), INFR_CB_DATA, _ptr),
+    "vornmgr_send": (_int, _i32, _int, _ptr, _int, _ptr),
+    "vornmgr_unregister": (_int, _i32),
+    "vornmgr_pkg_init": (_int, _ptr, _int),
+    "vornmgr_pkg_add": (_int, _ptr, _int, _i32, _ptr, _int),
+    "vornmgr_pkg_end": (_int, _ptr, _int),
+    "vornmgr_pkg_read_message": (_i32, _ptr, _int, _int, ctypes.POINTER(VornmgrPkgMessage)),
+    "vornmgr_pkg_read_payload": (_int, _ptr, ctypes.POINTER(VornmgrPkgMessage), _ptr, _int),
+    "mod_id_to_str": (ctypes.c_char_p, _i32),
+    "mod_state_to_str": (ctypes.c_char_p, _i32),
+    # The buffer is written: it must be a ctypes.create_string_buffer of
+    # VORNMGR_TEXT_BUF_LEN bytes, never a bytes object.
+    "mode_to_str": (ctypes.c_char_p, _i32, ctypes.c_char_p),
+}
+
+TEXT_BUF_LEN = 256
+"""VORNMGR_TEXT_BUF_LEN: the size of the buffer the text functions fill."""
+
+_load_lock = threading.Lock()
+lib: ctypes.CDLL | None = None
 
 
-def _declare(name, restype, *argtypes):
-    function = getattr(lib, name)
-    function.restype = restype
-    function.argtypes = argtypes
-    return function
+def load() -> ctypes.CDLL:
+    """The library, loaded and declared on the first call."""
+    global lib
+    with _load_lock:
+        if lib is not None:
+            return lib
+        try:
+            # ctypes releases the interpreter lock during every call, so that
+            # a call that waits for the manager (or for the callback thread,
+            # in vornmgr_unregister) never blocks the callback, which takes
+            # the lock to run Python code.
+            loaded = ctypes.CDLL(LIBRARY_NAME, use_errno=True)
+        except OSError as error:
+            raise LibraryNotFoundError(
+                f"vornmgr needs {LIBRARY_NAME} (package libvornmgr0) on the dynamic loader's path: {error}",
+                name=LIBRARY_NAME) from error
+        for name, (restype, *argtypes) in _PROTOTYPES.items():
+            function = getattr(loaded, name)
+            function.restype = restype
+            function.argtypes = argtypes
+        lib = loaded
+        return lib
 
 
-_int, _ptr = ctypes.c_int, ctypes.c_void_p
-
-vornmgr_register_cb_data = _declare(
-    "vornmgr_register_cb_data", _int, ctypes.c_int32, _int, ctypes.POINTER(ctypes.c_int32), INFR_CB_DATA, _ptr)
-vornmgr_send = _declare("vornmgr_send", _int, ctypes.c_int32, _int, _ptr, _int, _ptr)
-vornmgr_unregister = _declare("vornmgr_unregister", _int, ctypes.c_int32)
-
-vornmgr_pkg_init = _declare("vornmgr_pkg_init", _int, _ptr, _int)
-vornmgr_pkg_add = _declare("vornmgr_pkg_add", _int, _ptr, _int, ctypes.c_int32, _ptr, _int)
-vornmgr_pkg_end = _declare("vornmgr_pkg_end", _int, _ptr, _int)
-vornmgr_pkg_read_message = _declare(
-    "vornmgr_pkg_read_message", ctypes.c_int32, _ptr, _int, _int, ctypes.POINTER(VornmgrPkgMessage))
-vornmgr_pkg_read_payload = _declare(
-    "vornmgr_pkg_read_payload", _int, _ptr, ctypes.POINTER(VornmgrPkgMessage), _ptr, _int)
-
-mod_id_to_str = _declare("mod_id_to_str", ctypes.c_char_p, ctypes.c_int32)
-mod_state_to_str = _declare("mod_state_to_str", ctypes.c_char_p, ctypes.c_int32)
-mode_to_str = _declare("mode_to_str", ctypes.c_char_p, ctypes.c_int32, ctypes.c_char_p)
+def __getattr__(name: str) -> Any:
+    # _lib.vornmgr_send and the like: the library's call, loading it first.
+    if name in _PROTOTYPES:
+        return getattr(load(), name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
