@@ -16,7 +16,6 @@
 #include <sys/stat.h>
 
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,11 +24,12 @@ using json = nlohmann::json;
 
 namespace {
 
-const Bytes ACK = ints({12, 107, 8});
-const Bytes NACK = ints({12, 108, 8});
+// The replies as the peer script prints them.
+const std::string ACK = "0c0000006b00000008000000\n";
+const std::string NACK = "0c0000006c00000008000000\n";
 
-// Sends each package given (hex) on one REQ socket, so one connection, and
-// prints each reply in hex, one per line.
+// Sends each package given (to_hex) on one REQ socket, so one connection,
+// and prints each reply in hex, one per line.
 const char *const PEER_SCRIPT = R"(
 import sys, zmq
 sock = zmq.Context().socket(zmq.REQ)
@@ -51,17 +51,6 @@ sock.listen()
 print("listening", flush=True)
 time.sleep(120)
 )";
-
-std::string hex(const Bytes &bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
-    }
-    return text;
-}
 
 std::vector<std::string> as_user(const std::string &user, std::vector<std::string> command)
 {
@@ -95,23 +84,15 @@ protected:
         ASSERT_TRUE(notify.wait_for("READY=1")) << manager->stderr_text();
     }
 
-    // The packages sent by `user` on one connection, and the replies.
-    std::vector<Bytes> send_as(const std::string &user, const std::vector<Bytes> &packages)
+    // The packages sent by `user` on one connection; the replies, one line each.
+    static std::string send_as(const std::string &user, const std::vector<Bytes> &packages)
     {
         std::vector<std::string> command{VORN_PYTHON3, "-c", PEER_SCRIPT};
         for (const Bytes &package : packages)
-            command.push_back(hex(package));
+            command.push_back(to_hex(package));
         Process peer(as_user(user, command));
         EXPECT_EQ(peer.wait_exit(30s), exited_with(0)) << peer.stderr_text();
-        std::vector<Bytes> replies;
-        std::istringstream lines(peer.stdout_text());
-        for (std::string line; std::getline(lines, line);) {
-            Bytes reply;
-            for (size_t at = 0; at + 1 < line.size(); at += 2)
-                reply.push_back(static_cast<uint8_t>(std::stoi(line.substr(at, 2), nullptr, 16)));
-            replies.push_back(reply);
-        }
-        return replies;
+        return peer.stdout_text();
     }
 
     // The status without what changes by itself as time passes.
@@ -133,23 +114,26 @@ TEST_F(ModuleAccess, RequestsOfAnotherUserAreRefusedAndChangeNothing)
 {
     start_manager();
     FakeModule root;
-    ASSERT_EQ(root.request(pkg(msg(7, {5}))), ACK);  // stp registers
+    ASSERT_EQ(root.request(pkg(msg(7, {5}))), ints({12, 107, 8}));  // stp registers
     ASSERT_TRUE(root.wait_subscribed());
     const json before = status();
     ASSERT_TRUE(before.is_object());
 
     const std::vector<Bytes> forged = {
-        pkg(msg(8, {5})),                        // MODULE_UNREGISTER stp
-        pkg(msg(100, {5, 5, 1, 101, 0})),        // stp's own answer to a GO_DOWN: down
-        pkg(msg(6, {7, 0x104, 103, 0})),         // MODULE_STATUS_RESP: swivend sets the mode
-        pkg(msg(7, {4})),                        // MODULE_REGISTER of a phantom ospf
-        pkg(msg(200, {9, 1, 1})),                // ISSU_INFO, to be relayed
+        pkg(msg(8, {5})),                  // MODULE_UNREGISTER stp
+        pkg(msg(100, {5, 5, 1, 101, 0})),  // stp's own answer to a GO_DOWN: down
+        pkg(msg(6, {7, 0x104, 103, 0})),   // MODULE_STATUS_RESP: swivend sets the mode
+        pkg(msg(7, {4})),                  // MODULE_REGISTER of a phantom ospf
+        pkg(msg(200, {9, 1, 1})),          // ISSU_INFO, to be relayed
     };
-    EXPECT_EQ(send_as("65534", forged), std::vector<Bytes>(forged.size(), NACK));
+    std::string nacks;
+    for (size_t n = 0; n < forged.size(); n++)
+        nacks += NACK;
+    EXPECT_EQ(send_as("65534", forged), nacks);
     EXPECT_EQ(status(), before);
 
     // Root's own ISSU_INFO is the first relayed: the forged one never was.
-    ASSERT_EQ(root.request(pkg(msg(200, {9, 2, 1}))), ACK);
+    ASSERT_EQ(root.request(pkg(msg(200, {9, 2, 1}))), ints({12, 107, 8}));
     const auto relayed = root.next_broadcast_of_type(200);
     ASSERT_TRUE(relayed);
     EXPECT_EQ(fields_of(*relayed), (std::vector<int32_t>{200, 9, 2, 1}));
@@ -169,7 +153,7 @@ TEST_F(ModuleAccess, MemberOfTheGroupIsServed)
     Process add_user({"useradd", "--system", "--no-create-home", "--groups", "vornmgr", "vornmod"});
     ASSERT_EQ(add_user.wait_exit(), exited_with(0)) << add_user.stderr_text();
 
-    EXPECT_EQ(send_as("vornmod", {pkg(msg(7, {4}))}), std::vector<Bytes>{ACK});
+    EXPECT_EQ(send_as("vornmod", {pkg(msg(7, {4}))}), ACK);
     const json now = status();
     ASSERT_EQ(now["modules"].size(), 1u) << now.dump();
     EXPECT_EQ(now["modules"][0]["name"], "ospf");
@@ -179,7 +163,7 @@ TEST_F(ModuleAccess, MemberOfTheGroupIsServed)
 TEST_F(ModuleAccess, AnyUserIsServedWhenTheConfigurationSaysAny)
 {
     start_manager("boot_mode=cold\nmodule_users=any\n");
-    EXPECT_EQ(send_as("65534", {pkg(msg(7, {4}))}), std::vector<Bytes>{ACK});
+    EXPECT_EQ(send_as("65534", {pkg(msg(7, {4}))}), ACK);
     EXPECT_EQ(status()["modules"].size(), 1u);
     EXPECT_EQ(count(manager->stderr_text(), "refused module request"), 0u) << manager->stderr_text();
 }
