@@ -132,6 +132,7 @@ bool vorn_config_read_line(char *line, bool valid, const char *path, const vorn_
         {"issu_complete_max_time", out.issu_complete_max_time, CONFIG_INVALID_ISSU_COMPLETE_MAX_TIME},
         {"reboot_grace_time", out.reboot_grace_time, CONFIG_INVALID_REBOOT_GRACE_TIME},
         {"bring_up_max_time", out.bring_up_max_time, CONFIG_INVALID_BRING_UP_MAX_TIME},
+        {"keepalive_interval", out.keepalive_interval, CONFIG_INVALID_KEEPALIVE_INTERVAL},
     };
     for (const auto &limit : limits) {
         if (!vorn_config_starts_with(entry, limit.key))

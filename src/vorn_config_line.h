@@ -20,6 +20,8 @@
 //                          counts the reboot as failed
 //   bring_up_max_time      the same: seconds every module of a bring-up has
 //                          to report itself up
+//   keepalive_interval     the same: seconds between the manager's
+//                          keepalive broadcasts
 //   module_users           who may send module requests besides root and the
 //                          members of the group vornmgr: "any" (every local
 //                          user), or a comma-separated list, possibly empty,
@@ -42,6 +44,7 @@
 // The manager's limits when the file names none.
 #define VORNMGR_DEFAULT_REBOOT_GRACE_TIME 300
 #define VORNMGR_DEFAULT_BRING_UP_MAX_TIME 120
+#define VORNMGR_DEFAULT_KEEPALIVE_INTERVAL 60
 
 // What the reader found worth saying; `quoted` (below) is the text each
 // program's message quotes.
@@ -56,6 +59,7 @@ typedef enum vorn_config_diagnostic_t {
     CONFIG_INVALID_REBOOT_GRACE_TIME,       // quoted: the whole line, blanks kept, comment cut
     CONFIG_INVALID_BRING_UP_MAX_TIME,       // quoted: the whole line, blanks kept, comment cut
     CONFIG_INVALID_MODULE_USERS,            // quoted: the whole line, blanks kept, comment cut
+    CONFIG_INVALID_KEEPALIVE_INTERVAL,      // quoted: the whole line, blanks kept, comment cut
 } vorn_config_diagnostic_t;
 
 // Called once for each diagnostic, in the order of the file, with the path
@@ -86,6 +90,7 @@ typedef struct vorn_config_outputs_t {
     int *reboot_grace_time = nullptr;
     int *bring_up_max_time = nullptr;
     char *module_users = nullptr;
+    int *keepalive_interval = nullptr;
 } vorn_config_outputs_t;
 
 // Each reader returns true when the file's last boot_mode line was valid.

@@ -32,7 +32,9 @@ extern std::atomic<State> required_state;
 extern std::atomic<bool> vornmgr_restarted;
 // Wall-clock time at which the manager became ready.
 extern std::atomic<time_t> vornmgr_start_time;
-extern int keepalive_interval;
+// Seconds between keepalives (keepalive_interval in the configuration); set
+// before the monitor timer is created.
+extern std::atomic<int> keepalive_interval;
 
 int vornmgr_start_channels(void);
 int vornmgr_create_background_thread(void);
@@ -46,6 +48,10 @@ typedef struct registered_modules_t {
     int num_starts;
     time_t start_time;
     int last_keepalive;
+    // Liveness as the keepalives show it; the manager acts on none of it.
+    time_t last_keepalive_time = 0;  // when it last answered a keepalive; 0: never
+    int keepalive_missed = 0;        // keepalives in a row it left unanswered
+    bool keepalive_awaited = false;  // registered when the last keepalive went out, no answer since
 } registered_modules_t, registered_modules;
 
 // One row per Module value, zero-filled at start, never reset. Every access
@@ -418,6 +424,14 @@ long long vornmgr_boottime_ms(void);
 bool vornmgr_create_monitor_timer(int start_delay, int interval);
 bool vornmgr_arm_monitor_timer(int start_delay, int interval);
 void vornmgr_delete_monitor_timer(void);
+// A module answered keepalive `seq`: noted in its row, and one INFO line if
+// it had missed enough in a row to be warned about. Returns whether it is
+// registered. Comm receive thread; callers do not hold registry_lock.
+bool vornmgr_note_keepalive_answer(Module mod, int32_t seq);
+// Judged at each expiry: a module that registered before the last keepalive
+// and left it unanswered missed one more; at this many in a row it is
+// warned about, once.
+#define VORNMGR_KEEPALIVES_MISSED_WARN 2
 
 // ---------------------------------------------------------------------------
 // Operator socket (vorn_mgr_cli.cpp)

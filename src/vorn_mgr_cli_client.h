@@ -39,6 +39,7 @@ extern int l3_nl_info_timeout;   // "issu_complete_max_time"
 extern int cfg_reboot_grace_time;  // "reboot_grace_time"
 extern int cfg_bring_up_max_time;  // "bring_up_max_time"
 extern char cfg_module_users[VORN_CONFIG_MODULE_USERS_LEN];  // "module_users"; empty when absent
+extern int cfg_keepalive_interval;  // "keepalive_interval"
 
 // ---------------------------------------------------------------------------
 // Boot-mode files (vorn_mgr_cli_client_config.cpp)
@@ -52,8 +53,10 @@ bool vornmgr_get_config_startup_mode(Module module, const char *cfg_file_name, M
 // those it keeps quiet about (limits it cannot read, unknown keys).
 std::string vornmgr_config_message(vorn_config_diagnostic_t what, const char *path, const char *quoted);
 // Replaces `path` with the tool's configuration for `mode` and the two time
-// limits (and the manager's reboot_grace_time, bring_up_max_time and
-// module_users as read from the configuration, when not the defaults), atomically: on failure the old file is untouched and errno tells why.
+// limits (and the manager's reboot_grace_time, bring_up_max_time,
+// module_users and keepalive_interval as read from the configuration, when
+// not the defaults), atomically: on failure the old file is untouched and
+// errno tells why.
 // If `path` is a symbolic link, the file it resolves to is replaced and the
 // link is kept.
 bool vornmgr_write_config_file(const char *path, Mode mode, int l3_timeout, int issu_timeout);

@@ -62,6 +62,7 @@ std::string vornmgr_config_message(vorn_config_diagnostic_t what, const char *pa
     case CONFIG_INVALID_REBOOT_GRACE_TIME:
     case CONFIG_INVALID_BRING_UP_MAX_TIME:
     case CONFIG_INVALID_MODULE_USERS:
+    case CONFIG_INVALID_KEEPALIVE_INTERVAL:
         break;
     }
     return text.data();
@@ -72,7 +73,8 @@ bool vornmgr_get_config_startup_mode(Module /*module*/, const char *cfg_file_nam
 {
     return vorn_config_read_file(
         cfg_file_name,
-        {mode, override, l3_timeout, issu_timeout, &cfg_reboot_grace_time, &cfg_bring_up_max_time, cfg_module_users},
+        {mode, override, l3_timeout, issu_timeout, &cfg_reboot_grace_time, &cfg_bring_up_max_time, cfg_module_users,
+         &cfg_keepalive_interval},
         vornmgr_config_reporter);
 }
 
@@ -124,6 +126,9 @@ bool vornmgr_write_config_file(const char *path, Mode mode, int l3_timeout, int 
     if (cfg_bring_up_max_time != VORNMGR_DEFAULT_BRING_UP_MAX_TIME)
         len += snprintf(content.data() + len, content.size() - static_cast<size_t>(len), "bring_up_max_time=%d\n",
                         cfg_bring_up_max_time);
+    if (cfg_keepalive_interval != VORNMGR_DEFAULT_KEEPALIVE_INTERVAL)
+        len += snprintf(content.data() + len, content.size() - static_cast<size_t>(len), "keepalive_interval=%d\n",
+                        cfg_keepalive_interval);
     if (cfg_module_users[0] != '\0')
         len += snprintf(content.data() + len, content.size() - static_cast<size_t>(len), "module_users=%s\n",
                         cfg_module_users);

@@ -18,3 +18,4 @@ int l3_nl_info_timeout = VORNMGR_DEFAULT_ISSU_COMPLETE_MAX_TIME;
 int cfg_reboot_grace_time = VORNMGR_DEFAULT_REBOOT_GRACE_TIME;
 int cfg_bring_up_max_time = VORNMGR_DEFAULT_BRING_UP_MAX_TIME;
 char cfg_module_users[VORN_CONFIG_MODULE_USERS_LEN] = "";
+int cfg_keepalive_interval = VORNMGR_DEFAULT_KEEPALIVE_INTERVAL;

@@ -189,6 +189,8 @@ vornmgr_report_t vornmgr_current_report(bool upgraded)
         vornmgr_registry_snapshot(),
         vornmgr_discovery_running.load(),
         vornmgr_unaccounted_modules.load(),
+        vornmgr_start_time.load(),
+        keepalive_interval.load(),
     };
 }
 

@@ -124,6 +124,8 @@ typedef struct vornmgr_report_t {
     std::array<registered_modules_t, MAX_MODULES> rows;
     bool discovering = false;  // a restarted manager is still finding its modules
     unsigned unaccounted = 0;  // registered before the restart, not heard from since
+    time_t start_time = 0;     // when the manager became ready
+    int keepalive_interval = 0;  // seconds between keepalives
 } vornmgr_report_t;
 
 // Records are SHOW_IN_PROGRESS with len set; each returns the record's length,

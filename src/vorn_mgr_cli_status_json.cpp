@@ -45,7 +45,13 @@ json vornmgr_module_json(Module mod, const registered_modules_t &row, time_t now
                 {"up_time_s", row.start_time != 0 ? json(up_time) : json(nullptr)},
                 {"starts", row.num_starts},
                 {"restarts", std::max(row.num_starts, 1) - 1},
-                {"last_take_down", vornmgr_last_take_down_json(mod)}};
+                {"last_take_down", vornmgr_last_take_down_json(mod)},
+                {"up_since", row.start_time != 0 ? json(static_cast<long long>(row.start_time)) : json(nullptr)},
+                {"last_keepalive", row.last_keepalive_time != 0
+                                       ? json{{"seq", row.last_keepalive},
+                                              {"time", static_cast<long long>(row.last_keepalive_time)}}
+                                       : json(nullptr)},
+                {"keepalive_missed", row.keepalive_missed}};
 }
 
 } // namespace
@@ -72,7 +78,9 @@ std::string vornmgr_format_status_json(const vornmgr_report_t &report)
                 {"ports_in_maintenance", report.ports_in_maint},
                 {"modules", std::move(modules)},
                 {"discovery_in_progress", report.discovering},
-                {"unaccounted_modules", std::move(unaccounted)}};
+                {"unaccounted_modules", std::move(unaccounted)},
+                {"start_time", report.start_time != 0 ? json(static_cast<long long>(report.start_time)) : json(nullptr)},
+                {"keepalive_interval_s", report.keepalive_interval}};
     return status.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 

@@ -103,6 +103,9 @@ bool vornmgr_enter_reported_module(const module_mode_t &reported)
         row.mod_status.mode = reported;
         if (row.num_starts == 0)
             row.num_starts = 1;
+        // It just spoke: silence before it was entered does not count.
+        row.keepalive_awaited = false;
+        row.keepalive_missed = 0;
     }
     char mode_text[VORNMGR_TEXT_BUF_LEN];
     LOG_INFO("%s entered as it reports itself: %s, %s\n", mod_id_to_str(mod), mode_to_str(reported.mode, mode_text),

@@ -178,12 +178,7 @@ bool vornmgr_process_keepalive_response(void *sock, const char *msg, int *reply_
     const Module mod = answer.mod_status.mode.mod;
     if (!vornmgr_is_valid_module(mod))
         return vornmgr_send_nack_response(sock, msg, reply_len, reply_space, reply);
-    bool registered;
-    {
-        std::lock_guard<std::mutex> guard(registry_lock);
-        registered_mods[mod].last_keepalive = answer.seq;
-        registered = vornmgr_row_is_registered(mod);
-    }
+    const bool registered = vornmgr_note_keepalive_answer(mod, answer.seq);
     vornmgr_note_module_heard(mod);
     // A module that answers while the manager does not know it (discovery
     // missed it) is entered as it reports itself.

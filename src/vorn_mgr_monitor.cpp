@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The monitor timer: at every expiry, announce layer 3 on the manager's own
 // authority when the routing modules stayed silent past their time limits,
-// then broadcast the next numbered keepalive request.
+// judge who answered the last keepalive, then broadcast the next one.
 
 #include "log.h"
 #include "vorn_mgr.h"
@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <zmq.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -40,15 +41,73 @@ void vornmgr_announce_l3_if_overdue(void)
     }
 }
 
-void vornmgr_send_keepalive(void)
+// Wall-clock second at which the last keepalive went out; 0 before the
+// first. Only expiry threads write it.
+std::atomic<time_t> last_keepalive_sent{0};
+
+// Before the next keepalive goes out: a module registered when the last one
+// went out that has not answered it since missed one more; a module that
+// registered (or was entered) after it was never asked. Then every registered
+// module is awaited again. Only noted and logged: the manager takes no action
+// on silence.
+void vornmgr_judge_keepalives(void)
+{
+    const time_t sent = last_keepalive_sent;
+    std::array<bool, MAX_MODULES> warn{};
+    std::array<time_t, MAX_MODULES> last_answer{};
+    {
+        std::lock_guard<std::mutex> guard(registry_lock);
+        for (int mod = FRR; mod <= SYSTEM_SERVICES; mod++) {
+            registered_modules_t &row = registered_mods[mod];
+            if (!vornmgr_row_is_registered(mod)) {
+                row.keepalive_awaited = false;
+                continue;
+            }
+            // start_time has whole seconds: a registration within the second
+            // the keepalive went out is given the benefit of the doubt.
+            if (row.keepalive_awaited && row.start_time < sent) {
+                warn[mod] = ++row.keepalive_missed == VORNMGR_KEEPALIVES_MISSED_WARN;
+                last_answer[mod] = row.last_keepalive_time;
+            } else if (row.keepalive_awaited) {
+                row.keepalive_missed = 0;
+            }
+            row.keepalive_awaited = true;
+        }
+    }
+    // Logged after the lock is released: the registry lock never spans I/O.
+    for (int mod = FRR; mod <= SYSTEM_SERVICES; mod++) {
+        if (!warn[mod])
+            continue;
+        if (last_answer[mod] == 0)
+            LOG_WARN("%s missed %d keepalives in a row, never answered one\n", mod_id_to_str(static_cast<Module>(mod)),
+                     VORNMGR_KEEPALIVES_MISSED_WARN);
+        else
+            LOG_WARN("%s missed %d keepalives in a row, last answer %ld seconds ago\n",
+                     mod_id_to_str(static_cast<Module>(mod)), VORNMGR_KEEPALIVES_MISSED_WARN,
+                     static_cast<long>(difftime(time(nullptr), last_answer[mod])));
+    }
+}
+
+// False when it did not go out: then nobody was asked.
+bool vornmgr_send_keepalive(void)
 {
     const int32_t seq = keepalive_seq_no++;
     const keepalive_request_t request{seq};
     char package[VORNMGR_PKG_HDR_LEN + VORNMGR_MSG_HDR_LEN + sizeof request];
     vornmgr_pkg_init(package, sizeof package);
     const int len = vornmgr_pkg_add(package, sizeof package, KEEP_ALIVE_REQ, &request, sizeof request);
-    if (vornmgr_pub_send_no_restart(len, package) != len)
+    if (vornmgr_pub_send_no_restart(len, package) != len) {
         LOG_ERR("failed to send keepalive seq %d %s\n", seq, zmq_strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void vornmgr_forget_awaited_keepalive(void)
+{
+    std::lock_guard<std::mutex> guard(registry_lock);
+    for (registered_modules_t &row : registered_mods)
+        row.keepalive_awaited = false;
 }
 
 void vornmgr_monitor_timer_thread(union sigval /*value*/)
@@ -60,13 +119,36 @@ void vornmgr_monitor_timer_thread(union sigval /*value*/)
         monitor_threads_running++;
     }
     vornmgr_announce_l3_if_overdue();
-    vornmgr_send_keepalive();
+    vornmgr_judge_keepalives();
+    // Noted before the send: an answer can come back before the send returns.
+    last_keepalive_sent = time(nullptr);
+    if (!vornmgr_send_keepalive())
+        vornmgr_forget_awaited_keepalive();
     std::lock_guard<std::mutex> guard(monitor_lock);
     if (--monitor_threads_running == 0)
         monitor_idle.notify_all();
 }
 
 } // namespace
+
+bool vornmgr_note_keepalive_answer(Module mod, int32_t seq)
+{
+    bool registered;
+    int missed;
+    {
+        std::lock_guard<std::mutex> guard(registry_lock);
+        registered_modules_t &row = registered_mods[mod];
+        row.last_keepalive = seq;
+        row.last_keepalive_time = time(nullptr);
+        row.keepalive_awaited = false;
+        missed = row.keepalive_missed;
+        row.keepalive_missed = 0;
+        registered = vornmgr_row_is_registered(mod);
+    }
+    if (registered && missed >= VORNMGR_KEEPALIVES_MISSED_WARN)
+        LOG_INFO("%s answers keepalives again (seq %d, after %d missed)\n", mod_id_to_str(mod), seq, missed);
+    return registered;
+}
 
 bool vornmgr_create_monitor_timer(int start_delay, int interval)
 {

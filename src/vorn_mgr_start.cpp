@@ -3,6 +3,7 @@
 // with the comm receive thread, and the discovery probe after a restart.
 
 #include "log.h"
+#include "vorn_config_line.h"
 #include "vorn_mgr.h"
 
 #include <zmq.h>
@@ -14,7 +15,7 @@ std::atomic<Mode> operative_mode{UNKNOWN_MODE};
 std::atomic<State> required_state{UP};
 std::atomic<bool> vornmgr_restarted{false};
 std::atomic<time_t> vornmgr_start_time{0};
-int keepalive_interval = 60;
+std::atomic<int> keepalive_interval{VORNMGR_DEFAULT_KEEPALIVE_INTERVAL};
 
 int vornmgr_start_channels(void)
 {
@@ -34,7 +35,9 @@ int vornmgr_create_background_thread(void)
     // Only once the modules were rediscovered can an interrupted sequence be
     // finished for all of them.
     vornmgr_cli_request_recovery();
-    if (!vornmgr_create_monitor_timer(60, keepalive_interval)) {
+    // The first expiry comes one period after the start, as every later one
+    // does: with the default period that is the minute it always was.
+    if (!vornmgr_create_monitor_timer(keepalive_interval, keepalive_interval)) {
         LOG_ERR("failed to create background timer thread: %s\n", strerror(errno));
         return 0;
     }

@@ -60,6 +60,9 @@ void vornmgr_log_config_diagnostic(void * /*context*/, vorn_config_diagnostic_t 
     case CONFIG_INVALID_MODULE_USERS:
         LOG_ERR("invalid module_users value %s\n", quoted);
         return;
+    case CONFIG_INVALID_KEEPALIVE_INTERVAL:
+        LOG_ERR("invalid keepalive_interval value %s\n", quoted);
+        return;
     }
 }
 
@@ -83,13 +86,15 @@ bool vornmgr_get_config_startup_mode(Module /*mod*/, const char *path, Mode *mod
     // the same file.
     int grace = reboot_grace_time;
     int bring_up = bring_up_max_time;
+    int keepalive = keepalive_interval;
     char module_users[VORN_CONFIG_MODULE_USERS_LEN];
     vornmgr_get_module_users(module_users);
     const bool valid = vorn_config_read_file(
-        path, {mode, override, l3_up_max_time, issu_complete_max_time, &grace, &bring_up, module_users},
+        path, {mode, override, l3_up_max_time, issu_complete_max_time, &grace, &bring_up, module_users, &keepalive},
         vornmgr_config_reporter);
     reboot_grace_time = grace;
     bring_up_max_time = bring_up;
+    keepalive_interval = keepalive;
     vornmgr_set_module_users(module_users);
     return valid;
 }
@@ -138,6 +143,7 @@ Mode vornmgr_get_startup_mode(Module mod, bool *restarted)
     int issu_complete_max_time = l3_nl_info_timeout;
     int grace = reboot_grace_time;
     int bring_up = bring_up_max_time;
+    int keepalive = keepalive_interval;
     char module_users[VORN_CONFIG_MODULE_USERS_LEN];
     vornmgr_get_module_users(module_users);
     const auto keep_limits = [&] {
@@ -145,11 +151,12 @@ Mode vornmgr_get_startup_mode(Module mod, bool *restarted)
         l3_nl_info_timeout = issu_complete_max_time;
         reboot_grace_time = grace;
         bring_up_max_time = bring_up;
+        keepalive_interval = keepalive;
         vornmgr_set_module_users(module_users);
     };
 
-    const vorn_config_outputs_t read_into = {&mode, &override, &l3_up_max_time, &issu_complete_max_time, &grace,
-                                             &bring_up, module_users};
+    const vorn_config_outputs_t read_into = {&mode,  &override,     &l3_up_max_time, &issu_complete_max_time,
+                                             &grace, &bring_up,     module_users,    &keepalive};
     if (!vorn_config_read_state_file(VORNMGR_STARTUP_FILE, read_into, vornmgr_config_reporter))
         LOG_INFO("No or invalid active file\n");
     keep_limits();
