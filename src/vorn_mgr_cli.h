@@ -31,6 +31,7 @@ typedef enum vorn_mgr_cli_cmd_t : int32_t {
     // manager has always answered as unknown.
     SHOW_JSON = 20,                 // the status as one JSON document, in SHOW_IN_PROGRESS records
     HISTORY = 21,                   // the tool's own: prints the manager's history; never sent
+    METRICS = 22,                   // the tool's own: the status as metrics (asks SHOW_JSON); never sent
 } vorn_mgr_cli_cmd_t, vorn_mgr_cli_cmd;
 
 typedef struct vorn_mgr_cli_msg_t {

@@ -113,7 +113,8 @@ bool vornmgr_process_upgrade(bool upgrade);
 extern const char *vornmgr_history_file;
 // A command line starting with a long option: --history [N] prints the last
 // N records (HISTORY; INVALID if the file cannot be read), --history --json
-// prints them as stored, --json alone asks for SHOW_JSON.
+// prints them as stored, --json alone asks for SHOW_JSON, --metrics[=FILE]
+// prints or writes the metrics (METRICS; INVALID when it failed).
 vorn_mgr_cli_cmd_t vornmgr_parse_long_options(const char *exec_name, int argc, char *argv[]);
 // The usable lines of a history file, oldest first; lines that are not a
 // record are counted in *damaged. False (errno set) if it cannot be opened.
@@ -131,5 +132,22 @@ int64_t vornmgr_now_ms(void);
 // not know it; after a sequence, the modules that held it up are named on
 // standard error.
 int vornmgr_end_of_answer(vorn_mgr_cli_cmd_t cmd, bool text_received, int64_t sent_ms);
+
+// ---------------------------------------------------------------------------
+// The status as Prometheus metrics (vorn_mgr_cli_client_metrics.cpp)
+
+// The metrics text from the manager's JSON status (empty when it did not
+// answer) and the history's records, oldest first; *up (if given) tells
+// whether the status could be read. Without it, only vornmgr_up 0 and the
+// build info.
+std::string vornmgr_format_metrics(const std::string &status_text, const std::vector<std::string> &history,
+                                   bool *up = nullptr);
+// Asks the manager for SHOW_JSON and collects the document; false (errno
+// set) when it does not answer within its bound.
+bool vornmgr_fetch_status_json(std::string *text);
+// --metrics: prints the metrics, or with a `path` replaces that file
+// atomically with them (also when the manager does not answer). The exit
+// status: 0 only when the manager answered and the text went out.
+int vornmgr_print_metrics(const char *path);
 
 #endif // VORN_MGR_CLI_CLIENT_H

@@ -45,9 +45,11 @@ constexpr size_t history_max_bytes = 2 * 1024 * 1024;
 // getopt_long's values of the long options: above every short option letter.
 constexpr int option_history = 1000;
 constexpr int option_json = 1001;
+constexpr int option_metrics = 1002;
 const struct option long_options[] = {
     {"history", optional_argument, nullptr, option_history},
     {"json", no_argument, nullptr, option_json},
+    {"metrics", optional_argument, nullptr, option_metrics},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -409,6 +411,8 @@ vorn_mgr_cli_cmd_t vornmgr_parse_long_options(const char *exec_name, int argc, c
 {
     bool history = false;
     bool as_json = false;
+    bool metrics = false;
+    const char *metrics_file = nullptr;
     int count = default_history_count;
     for (;;) {
         const int option = getopt_long(argc, argv, "", long_options, nullptr);
@@ -427,14 +431,24 @@ vorn_mgr_cli_cmd_t vornmgr_parse_long_options(const char *exec_name, int argc, c
             }
         } else if (option == option_json) {
             as_json = true;
+        } else if (option == option_metrics) {
+            // Only "--metrics=FILE": a word after --metrics is not taken as
+            // its file, so that a mistyped command never replaces one.
+            metrics = true;
+            metrics_file = optarg;
         } else {
             show_usage(exec_name);
             return INVALID;
         }
     }
-    if (optind < argc || (!history && !as_json)) {
+    if (optind < argc || (!history && !as_json && !metrics) || (metrics && (history || as_json)) ||
+        (metrics_file != nullptr && metrics_file[0] == '\0')) {
         show_usage(exec_name);
         return INVALID;
+    }
+    if (metrics) {
+        call_vornmgr = false;
+        return vornmgr_print_metrics(metrics_file) == 0 ? METRICS : INVALID;
     }
     if (!history)
         return SHOW_JSON;
