@@ -100,8 +100,8 @@ def _failure_reason(returned: Any, what: str) -> FailureReason:
     if returned is None:
         return FailureReason.NO_ERROR
     if returned is FailureReason.UNKNOWN:
-        _log.error("%s: on_go_down returned FailureReason.UNKNOWN, which is 0 on the wire and reads as success: "
-                   "answered BUSY (return BUSY for a failure, None or NO_ERROR for success)", what)
+        _log.error("%s: on_go_down returned FailureReason.UNKNOWN, which is 0 on the wire and reads as success "
+                   "(return BUSY for a failure, None or NO_ERROR for success): answered BUSY", what)
         return FailureReason.BUSY
     if isinstance(returned, FailureReason):
         return returned

@@ -7,6 +7,7 @@ naming the built programs (cmake/libvornmgr.cmake sets them).
 """
 
 import os
+import shutil
 import subprocess
 import time
 
@@ -17,6 +18,7 @@ if os.environ.get("SANDBOX") != "1":
 
 OPERATOR_SOCKET = "/run/vornmgr_cli.sock"
 STARTUP_FILE = "/tmp/.vornmgrd.startup.conf"
+RUN_DIR = "/run/vornmgr"
 
 
 def wait_until(predicate, seconds=10.0):
@@ -33,11 +35,13 @@ class Manager:
     """A real vornmgrd, its log and the operator tool."""
 
     def __init__(self, log_path):
-        # A startup file left by an earlier manager would make this one a
-        # restarted manager that first waits for its modules.
+        # A startup file or a runtime directory left by an earlier manager
+        # would make this one a restarted manager that first waits for its
+        # modules, and brings up again whoever its predecessor left down.
         for path in (STARTUP_FILE, OPERATOR_SOCKET):
             if os.path.exists(path):
                 os.unlink(path)
+        shutil.rmtree(RUN_DIR, ignore_errors=True)
         self.log_path = log_path
         with open(log_path, "wb") as log:
             self.process = subprocess.Popen([os.environ["VORNMGRD"]], stderr=log, stdout=log)
