@@ -53,12 +53,23 @@ endif()
 install(FILES lib/vorn_mgr_pkg.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT libvornmgr-dev)
 
 # The Python binding (python/vornmgr, over libvornmgr through ctypes), its
-# manual page and example. Debian's python3 finds it in dist-packages.
+# manual page and examples. Debian's python3 finds it in dist-packages, with
+# the dist-info written from python/pyproject.toml so that
+# importlib.metadata knows it; py.typed marks it typed.
 install(DIRECTORY python/vornmgr DESTINATION lib/python3/dist-packages
-        COMPONENT python3-vornmgr FILES_MATCHING PATTERN "*.py")
+        COMPONENT python3-vornmgr FILES_MATCHING PATTERN "*.py" PATTERN "py.typed")
+find_package(Python3 3.11 REQUIRED COMPONENTS Interpreter)
+set(VORN_PYTHON_DIST_INFO ${CMAKE_CURRENT_BINARY_DIR}/python/vornmgr-${PROJECT_VERSION}.dist-info)
+add_custom_command(OUTPUT ${VORN_PYTHON_DIST_INFO}/METADATA
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/python/make_dist_info.py
+            ${CMAKE_CURRENT_BINARY_DIR}/python ${PROJECT_VERSION}
+    DEPENDS python/make_dist_info.py python/pyproject.toml python/vornmgr/__init__.py
+    COMMENT "Writing the Python binding's dist-info" VERBATIM)
+add_custom_target(vornmgr_python_dist_info ALL DEPENDS ${VORN_PYTHON_DIST_INFO}/METADATA)
+install(DIRECTORY ${VORN_PYTHON_DIST_INFO} DESTINATION lib/python3/dist-packages COMPONENT python3-vornmgr)
 install(FILES man/vornmgr-python.7 DESTINATION ${CMAKE_INSTALL_MANDIR}/man7 COMPONENT python3-vornmgr)
-install(FILES examples/example_module.py DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/python3-vornmgr/examples
-        COMPONENT python3-vornmgr)
+install(FILES examples/example_module.py examples/asyncio_module.py
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/python3-vornmgr/examples COMPONENT python3-vornmgr)
 
 if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
     vorn_add_unit_test(NAME libvornmgr_pkg_test SOURCES tests/unit/libvornmgr_pkg_test.cpp LIBS vornmgr)

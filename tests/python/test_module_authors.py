@@ -132,10 +132,16 @@ def test_ctrl_c_ends_a_start_the_manager_does_not_answer_at_once(fake_manager):
     fake_manager.reply.send(ACK)
 
 
-def test_import_without_the_library_fails_only_when_it_is_needed():
+def test_import_without_the_library_fails_only_when_it_is_needed_and_the_version_is_known(tmp_path):
+    # The dist-info as the CMake rules install it beside the package.
+    subprocess.run([sys.executable, os.path.join(vornmgr.__path__[0], "..", "make_dist_info.py"), str(tmp_path)],
+                   check=True, capture_output=True)
     environment = {name: value for name, value in os.environ.items() if name != "LD_LIBRARY_PATH"}
-    code = ("import vornmgr; assert vornmgr.FailureReason.UNKNOWN == 0; help(vornmgr.Module)\n"
+    environment["PYTHONPATH"] += os.pathsep + str(tmp_path)
+    code = ("import importlib.metadata, vornmgr; assert vornmgr.FailureReason.UNKNOWN == 0; help(vornmgr.Module)\n"
+            "print(importlib.metadata.version('vornmgr'), vornmgr.__version__)\n"
             "try:\n    vornmgr.Module('stp')\nexcept ImportError as error:\n    print(error)")
     printed = subprocess.run([sys.executable, "-c", code], env=environment, capture_output=True, text=True,
-                             check=True).stdout
-    assert printed.splitlines()[-1].startswith("vornmgr needs libvornmgr.so.0")
+                             check=True).stdout.splitlines()
+    assert printed[-2] == f"{vornmgr.__version__} {vornmgr.__version__}"
+    assert printed[-1].startswith("vornmgr needs libvornmgr.so.0")
