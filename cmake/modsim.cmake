@@ -36,6 +36,13 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
         SOURCES tests/system/history_test.cpp
         LIBS nlohmann_json::nlohmann_json
         DEPENDS vornmgr-modsim vornmgrd vornmgrctl)
+    # vornmgrctl --metrics as the Prometheus parser and the node exporter read
+    # it, and the keepalives that tell a module gone.
+    vorn_add_system_test(NAME metrics_test
+        SOURCES tests/system/metrics_test.cpp
+        LIBS nlohmann_json::nlohmann_json
+        DEPENDS vornmgr-modsim vornmgrd vornmgrctl)
+    target_compile_definitions(metrics_test PRIVATE "VORN_VERSION=\"${PROJECT_VERSION}\"" "VORN_PYTHON3=\"${VORN_PYTHON3}\"")
     # Who may speak on the module port: peers of other users are python3
     # scripts, run by the binding's python3.
     vorn_add_system_test(NAME module_access_test
