@@ -42,10 +42,14 @@ foreach(program brel-system-services vornmgrctl)
     endif()
 endforeach()
 
-foreach(unit vornmgrd.service brel-system-services.service)
+foreach(unit vornmgrd.service brel-system-services.service vornmgr-metrics.service)
     configure_file(packaging/${unit}.in ${VORN_INSTALL_OUT}/${unit} @ONLY)
     install(FILES ${VORN_INSTALL_OUT}/${unit} DESTINATION ${VORN_SYSTEMD_UNIT_DIR})
 endforeach()
+# The metrics for the node exporter, every 30 s where it is installed, with
+# example alert rules on them.
+install(FILES packaging/vornmgr-metrics.timer DESTINATION ${VORN_SYSTEMD_UNIT_DIR})
+install(FILES examples/vornmgr.rules.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vornmgr/examples)
 
 # The programs read the configuration at this path whatever the prefix; the
 # manager's unit reads the service's environment (its reboot commands) from

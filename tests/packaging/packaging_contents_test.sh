@@ -31,12 +31,15 @@ expect_files vornmgr <<EOF2
 -rw-r--r-- ./etc/default/vornmgrd
 -rw-r--r-- ./etc/norvane/vornmgrd.conf
 -rw-r--r-- ./$unit_dir/brel-system-services.service
+-rw-r--r-- ./$unit_dir/vornmgr-metrics.service
+-rw-r--r-- ./$unit_dir/vornmgr-metrics.timer
 -rw-r--r-- ./$unit_dir/vornmgrd.service
 -rwxr-xr-x ./usr/sbin/brel-system-services
 -rwxr-xr-x ./usr/sbin/vornmgrctl
 -rwxr-xr-x ./usr/sbin/vornmgrd
 -rw-r--r-- ./usr/share/bash-completion/completions/vornmgrctl
 $(docs vornmgr)
+-rw-r--r-- ./usr/share/doc/vornmgr/examples/vornmgr.rules.yml
 -rw-r--r-- ./usr/share/lintian/overrides/vornmgr
 -rw-r--r-- ./usr/share/man/man8/brel-system-services.8.gz
 -rw-r--r-- ./usr/share/man/man8/vornmgrctl.8.gz

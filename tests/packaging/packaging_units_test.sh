@@ -20,7 +20,8 @@ root=$scratch/root
 cp -a "$out/root" "$root"
 cp -rn "/$unit_dir/." "$root/$unit_dir/"
 
-units=("$root/$unit_dir/vornmgrd.service" "$root/$unit_dir/brel-system-services.service")
+units=("$root/$unit_dir/vornmgrd.service" "$root/$unit_dir/brel-system-services.service"
+       "$root/$unit_dir/vornmgr-metrics.service" "$root/$unit_dir/vornmgr-metrics.timer")
 for unit in "${units[@]}"; do
     [[ -f "$unit" ]] || fail "${unit#"$root"} is not in the packages"
 done
@@ -34,6 +35,15 @@ expect_eq "vornmgrd.service ExecStart" "ExecStart=/usr/sbin/vornmgrd" \
     "$(grep '^ExecStart=' "${units[0]}")"
 expect_eq "brel-system-services.service ExecStart" "ExecStart=/usr/sbin/brel-system-services" \
     "$(grep '^ExecStart=' "${units[1]}")"
+# The metrics go to the node exporter's textfile directory, through the
+# packaged tool, and only where that directory exists.
+expect_eq "vornmgr-metrics.service ExecStart" \
+    "ExecStart=/usr/sbin/vornmgrctl --metrics=/var/lib/prometheus/node-exporter/vornmgr.prom" \
+    "$(grep '^ExecStart=' "${units[2]}")"
+for unit in "${units[2]}" "${units[3]}"; do
+    expect_eq "${unit##*/} condition" "ConditionPathIsDirectory=/var/lib/prometheus/node-exporter" \
+        "$(grep '^ConditionPathIsDirectory=' "$unit")"
+done
 # The manager's environment (its reboot commands) comes from the packaged
 # file, and is optional.
 expect_eq "vornmgrd.service EnvironmentFile" "EnvironmentFile=-/etc/default/vornmgrd" \
