@@ -13,6 +13,7 @@ VORN_PACKAGES=(
     dpkg-dev file binutils systemd man-db groff-base
     debhelper dh-python lintian
     python3 python3-pytest python3-zmq
+    python3-prometheus-client python3-yaml prometheus-node-exporter curl
 )
 
 vorn_install_missing() {
