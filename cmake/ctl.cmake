@@ -26,6 +26,9 @@ if(VORN_BUILD_TESTS AND COMMAND vorn_add_unit_test)
     vorn_add_unit_test(NAME vornmgrctl_history_test
         SOURCES tests/unit/vornmgrctl_history_test.cpp
         LIBS vornmgrctl_parts)
+    vorn_add_unit_test(NAME vornmgrctl_metrics_test
+        SOURCES tests/unit/vornmgrctl_metrics_test.cpp
+        LIBS vornmgrctl_parts)
 endif()
 
 if(VORN_BUILD_TESTS AND COMMAND vorn_add_system_test)
