@@ -65,7 +65,7 @@ $(docs libvornmgr-dev)
 EOF2
 # The binding's modules come and go with it: only where they lie is checked.
 expect_eq "python3-vornmgr files out of place" "" "$(listing "$(deb_of "$out" python3-vornmgr)" |
-    grep -vE ' \./usr/(lib/python3/dist-packages/vornmgr/[a-z_]+\.py|share/doc/python3-vornmgr/.*|share/man/man7/vornmgr-python\.7\.gz)$' || true)"
+    grep -vE ' \./usr/(lib/python3/dist-packages/(vornmgr/([a-z_]+\.py|py\.typed)|vornmgr-[0-9.]+\.dist-info/[A-Za-z_.]+)|share/doc/python3-vornmgr/.*|share/man/man7/vornmgr-python\.7\.gz)$' || true)"
 
 # --- control fields ------------------------------------------------------------
 for package in "${PACKAGES[@]}"; do
