@@ -105,6 +105,10 @@ def _failure_reason(returned: Any, what: str) -> FailureReason:
         return FailureReason.BUSY
     if isinstance(returned, FailureReason):
         return returned
+    # A plain number that is a reason's wire value (0 for success, as modules
+    # written against earlier versions return it) is that reason.
+    if type(returned) is int and returned in (FailureReason.NO_ERROR.value, FailureReason.BUSY.value):
+        return FailureReason.NO_ERROR if returned == 0 else FailureReason.BUSY
     _log.error("%s: on_go_down returned %r (%s), not a FailureReason or None: answered BUSY", what, returned,
                type(returned).__name__)
     return FailureReason.BUSY
@@ -171,8 +175,9 @@ class Module:
     ``on_come_up(mode)`` follows) or a COME_UP, or a GO_DOWN or DOWN for this
     module, supersedes it. One the manager refused is not tried again.
 
-    on_go_down must return a FailureReason or None; any other value is
-    answered BUSY with one error line naming it.
+    on_go_down must return a FailureReason or None (a plain 0 or 1 still
+    reads as NO_ERROR or BUSY); any other value is answered BUSY with one
+    error line naming it.
 
     The callbacks run on the library's thread (``on_come_up`` after a retry
     that no broadcast set off runs on the module's retry thread, and
