@@ -139,6 +139,14 @@ typedef struct issu_info_t {
     issu_action_status status;
 } issu_info_t, issu_info;
 
+/* The three records below end in a flexible array member: standard C, and in
+ * C++ an extension of GCC and Clang with the same layout (checked below), which
+ * -pedantic would report in every C++ module that includes this header. */
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic"
+#endif
+
 /* Payload of a module's NETWORK_LAYER_INFO request; the manager never reads it. */
 typedef struct nl_data_t {
     int32_t total_len;
@@ -157,6 +165,10 @@ typedef struct msg_pkg_t {
     int32_t total_len;
     char entry[];
 } msg_pkg_t, msg_pkg;
+
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 #define VORNMGR_MSG_HDR_LEN ((int32_t)sizeof(msg_t))
 #define VORNMGR_PKG_HDR_LEN ((int32_t)sizeof(msg_pkg_t))
@@ -215,8 +227,11 @@ VORN_STATIC_ASSERT(sizeof(issu_info_t) == 12, "issu_info_t layout");
 VORN_STATIC_ASSERT(offsetof(issu_info_t, action) == 4, "issu_info_t.action offset");
 VORN_STATIC_ASSERT(offsetof(issu_info_t, status) == 8, "issu_info_t.status offset");
 VORN_STATIC_ASSERT(sizeof(nl_data_t) == 4, "nl_data_t header");
+VORN_STATIC_ASSERT(offsetof(nl_data_t, data) == 4, "nl_data_t.data offset");
 VORN_STATIC_ASSERT(sizeof(msg_t) == 8, "msg_t header");
 VORN_STATIC_ASSERT(offsetof(msg_t, len) == 4, "msg_t.len offset");
+VORN_STATIC_ASSERT(offsetof(msg_t, data) == 8, "msg_t.data offset");
 VORN_STATIC_ASSERT(sizeof(msg_pkg_t) == 4, "msg_pkg_t header");
+VORN_STATIC_ASSERT(offsetof(msg_pkg_t, entry) == 4, "msg_pkg_t.entry offset");
 
 #endif /* VORN_MGR_INTF_H */
