@@ -204,9 +204,8 @@ void vornmgr_send_command(vorn_mgr_cli_cmd_t cmd)
         std::array<char, 80> message{};
         snprintf(message.data(), message.size(), "unxpected response 0x%x to request 0x%x",
                  static_cast<unsigned>(header.status.cmd), static_cast<unsigned>(cmd));
+        // The request's outcome is unknown: a failure, like a broken stream.
         errno = EPROTO;
-        perror(message.data());
-        close(fd);
-        exit(0);
+        vornmgr_fail_on_socket(fd, message.data());
     }
 }

@@ -482,18 +482,18 @@ TEST(Answer, MaintenanceRequests)
     }
 }
 
-TEST(Answer, UnexpectedStatus)
+TEST(Answer, UnexpectedStatusIsAFailure)
 {
     {
         FakeOperatorServer server({record(SHOW_IN_PROGRESS, "not for this request\n"), OVER});
         const CtlRun run = run_ctl({"-m1"});
-        EXPECT_EQ(run.status, exited_with(0));
+        EXPECT_EQ(run.status, exited_with(255));
         EXPECT_EQ(run.out, "");
         EXPECT_TRUE(run.err.ends_with("unxpected response 0xb to request 0x4: Protocol error\n")) << run.err;
     }
     FakeOperatorServer server({record(SHOW_IN_PROGRESS, "first\n"), record(42, "odd\n"), OVER});
     const CtlRun run = run_ctl({"-s"});
-    EXPECT_EQ(run.status, exited_with(0));
+    EXPECT_EQ(run.status, exited_with(255));
     EXPECT_EQ(run.out, "first\n");
     EXPECT_TRUE(run.err.ends_with("unxpected response 0x2a to request 0xa: Protocol error\n")) << run.err;
 }
