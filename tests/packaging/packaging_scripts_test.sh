@@ -57,6 +57,11 @@ mkdir -p /run/systemd/system
 run_script postinst configure "" || fail "postinst configure failed"
 expect_calls "postinst on a first installation" "deb-systemd-helper enable vornmgrd.service" \
     "deb-systemd-helper enable brel-system-services.service" "deb-systemd-invoke start $both"
+# The metrics timer is enabled and started (it runs only where the node
+# exporter's directory exists); its oneshot only ever by the timer.
+expect_calls "postinst on a first installation" "deb-systemd-helper enable vornmgr-metrics.timer" \
+    "deb-systemd-invoke start vornmgr-metrics.timer"
+grep -q 'vornmgr-metrics.service' <<<"$calls" && fail "postinst handles vornmgr-metrics.service: $calls"
 
 WAS_ENABLED=1 run_script postinst configure 1.0.0-1 || fail "postinst upgrade failed"
 expect_calls "postinst on an upgrade of units the administrator disabled" \
