@@ -80,8 +80,9 @@ bool vornmgr_create_marker(const char *path);
 // Command line and ports (vorn_mgr_cli_client_cmdline.cpp)
 
 vorn_mgr_cli_cmd_t parse_cmdline(int argc, char *argv[]);
-// With --version as the only argument, prints "vornmgrctl <version>" and
-// returns true; reads nothing, prints nothing otherwise.
+// With --version as the only argument, prints "vornmgrctl <version>", with
+// --help the usage text, and returns true; reads nothing, prints nothing
+// otherwise.
 bool vornmgr_cli_print_version(int argc, char *argv[]);
 bool vornmgr_cli_get_boot_param(const char *param, bool *force_boot);
 void show_usage(const char *exec_name);

@@ -93,19 +93,30 @@ void show_usage(const char *exec_name)
     printf("  -d         upgrade dry-run\n");
     printf("  -s         Show status\n");
     printf("  -h         Show usage\n");
+    printf("  --json                  Show status as JSON\n");
+    printf("  --history[=N] [--json]  Show the last N (5) take-downs and bring-ups\n");
+    printf("  --metrics[=FILE]        Show status as metrics, or write them to FILE\n");
+    printf("  --version               Show version\n");
+    printf("  --help                  Show usage\n");
 }
 
 bool vornmgr_cli_print_version(int argc, char *argv[])
 {
     // Looked at before the configuration is read, quietly: any other command
-    // line is parse_cmdline's, with getopt's diagnostics.
-    static const option long_options[] = {{"version", no_argument, nullptr, 'V'}, {nullptr, 0, nullptr, 0}};
+    // line is parse_cmdline's, with getopt's diagnostics. Asked for, the usage
+    // is an answer, not the complaint about a wrong command line that -h gives.
+    static const option long_options[] = {
+        {"version", no_argument, nullptr, 'V'}, {"help", no_argument, nullptr, 'H'}, {nullptr, 0, nullptr, 0}};
     if (argc != 2)
         return false;
     opterr = 0;
     const int found = getopt_long(argc, argv, "", long_options, nullptr);
     opterr = 1;
     optind = 0;  // the next getopt call starts afresh
+    if (found == 'H') {
+        show_usage(argv[0] != nullptr ? argv[0] : "vornmgrctl");
+        return true;
+    }
     if (found != 'V')
         return false;
     printf("vornmgrctl %s\n", VORN_VERSION);

@@ -174,7 +174,11 @@ std::string usage()
            "  -w{f}      Warmboot\n  -f{f}      Fastboot\n  -c{f}      Coldboot\n"
            "  -r{f}      Configured Boot mode (only)\n  -m<0|1>    Maintenance mode disable or enable\n"
            "  -p<0|1>    disable or enable all configured ports\n  -u         upgrade\n"
-           "  -d         upgrade dry-run\n  -s         Show status\n  -h         Show usage\n";
+           "  -d         upgrade dry-run\n  -s         Show status\n  -h         Show usage\n"
+           "  --json                  Show status as JSON\n"
+           "  --history[=N] [--json]  Show the last N (5) take-downs and bring-ups\n"
+           "  --metrics[=FILE]        Show status as metrics, or write them to FILE\n"
+           "  --version               Show version\n  --help                  Show usage\n";
 }
 
 const std::string PROMPT = "\n Do you wish to continue? [Y/n]: ";
@@ -204,7 +208,8 @@ TEST(CommandLine, WrongArgumentsPrintTheUsage)
     // No files: the operator may choose, so only the argument is at fault.
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{}, ""}, {{"-m", "1"}, ""}, {{"-h"}, ""}, {{"-m2"}, ""}, {{"-p10"}, ""}, {{"-wx"}, ""}, {{"-wff"}, ""},
-        {{"-x"}, "invalid option -- 'x'\n"}, {{"-m"}, "option requires an argument -- 'm'\n"}};
+        {{"-x"}, "invalid option -- 'x'\n"}, {{"-m"}, "option requires an argument -- 'm'\n"},
+        {{"--jsn"}, "unrecognized option '--jsn'\n"}, {{"--json", "-s"}, ""}};
     for (const auto &[args, diagnostic] : cases) {
         SCOPED_TRACE(testing::PrintToString(args));
         const CtlRun run = run_ctl(args);
@@ -213,6 +218,16 @@ TEST(CommandLine, WrongArgumentsPrintTheUsage)
         EXPECT_TRUE(run.err.starts_with(NO_FILES)) << run.err;
         EXPECT_TRUE(run.err.ends_with(diagnostic)) << run.err;
     }
+    EXPECT_EQ(stub_log(), std::vector<std::string>{});
+}
+
+TEST(CommandLine, HelpIsAnAnswerNotAnError)
+{
+    // Asked for, the usage is all there is: no file is read, nothing else runs.
+    const CtlRun run = run_ctl({"--help"});
+    EXPECT_EQ(run.status, exited_with(0));
+    EXPECT_EQ(run.out, usage());
+    EXPECT_EQ(run.err, "");
     EXPECT_EQ(stub_log(), std::vector<std::string>{});
 }
 
