@@ -539,3 +539,40 @@ TEST(Answer, ManagerClosingEarlyOrSendingTooMuchIsAFailure)
     EXPECT_EQ(run.out, "");
     EXPECT_TRUE(run.err.ends_with("invalid response length 2008: Protocol error\n")) << run.err;
 }
+
+// ---------------------------------------------------------------------------
+// Bash completion, as shipped
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// What the completion offers for the words after "vornmgrctl", the last one
+// being completed, joined by blanks.
+std::string completion_of(std::vector<std::string> words)
+{
+    const std::string script = ". \"$1\"; shift; COMP_WORDS=(vornmgrctl \"$@\"); COMP_CWORD=$#; _vornmgrctl;"
+                               " echo ${COMPREPLY[*]}";
+    words.insert(words.begin(),
+                 {"bash", "-c", script, "completion", source_dir() + "/packaging/vornmgrctl.bash-completion"});
+    Process bash(words);
+    EXPECT_EQ(bash.wait_exit(), exited_with(0)) << bash.stderr_text();
+    return bash.stdout_text();
+}
+
+} // namespace
+
+TEST(Completion, LongOptionsAndWhatFollowsThem)
+{
+    EXPECT_EQ(completion_of({"--"}), "--json --history --metrics --metrics= --version --help\n");
+    EXPECT_EQ(completion_of({"-m"}), "-m0 -m1\n");
+    // --history and --json go together, each once; the count is the operator's.
+    EXPECT_EQ(completion_of({"--history", ""}), "--json\n");
+    EXPECT_EQ(completion_of({"--json", "--h"}), "--history\n");
+    EXPECT_EQ(completion_of({"--history", "3", "--json", ""}), "\n");
+    for (const std::string alone : {"-s", "--version", "--help", "--metrics"})
+        EXPECT_EQ(completion_of({alone, ""}), "\n") << alone;
+    // The file of --metrics=, split at "=" by bash or not.
+    const std::string prefix = source_dir() + "/packaging/vornmgrctl.bash-";
+    EXPECT_EQ(completion_of({"--metrics", "=", prefix}), prefix + "completion\n");
+    EXPECT_EQ(completion_of({"--metrics=" + prefix}), "--metrics=" + prefix + "completion\n");
+}
