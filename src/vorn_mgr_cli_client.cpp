@@ -19,7 +19,7 @@ bool vornmgr_is_restart(vorn_mgr_cli_cmd_t cmd)
 
 int main(int argc, char *argv[])
 {
-    if (vornmgr_cli_print_version(argc, argv))
+    if (vornmgr_cli_print_version_or_help(argc, argv))
         return 0;
     vornmgr_client_read_config();
 

@@ -83,7 +83,7 @@ vorn_mgr_cli_cmd_t parse_cmdline(int argc, char *argv[]);
 // With --version as the only argument, prints "vornmgrctl <version>", with
 // --help the usage text, and returns true; reads nothing, prints nothing
 // otherwise.
-bool vornmgr_cli_print_version(int argc, char *argv[]);
+bool vornmgr_cli_print_version_or_help(int argc, char *argv[]);
 bool vornmgr_cli_get_boot_param(const char *param, bool *force_boot);
 void show_usage(const char *exec_name);
 bool vornmgr_set_ports_state(bool up);

@@ -100,7 +100,7 @@ void show_usage(const char *exec_name)
     printf("  --help                  Show usage\n");
 }
 
-bool vornmgr_cli_print_version(int argc, char *argv[])
+bool vornmgr_cli_print_version_or_help(int argc, char *argv[])
 {
     // Looked at before the configuration is read, quietly: any other command
     // line is parse_cmdline's, with getopt's diagnostics. Asked for, the usage
