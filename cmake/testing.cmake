@@ -129,3 +129,10 @@ vorn_add_system_test(NAME sandbox_test SOURCES tests/system/sandbox_test.cpp LIB
 add_test(NAME sandbox_check
     COMMAND bash "${PROJECT_SOURCE_DIR}/tests/system/sandbox_check.sh" "${VORN_SANDBOX}")
 set_tests_properties(sandbox_check PROPERTIES LABELS system TIMEOUT 120)
+
+# The fault explorer, briefly: three fixed seeds of scripts/chaos, 30 s of
+# faults each, then the switch left to settle and checked.
+add_test(NAME chaos_short
+    COMMAND python3 "${PROJECT_SOURCE_DIR}/scripts/chaos" --build "${CMAKE_BINARY_DIR}"
+            --seed 1 --seed 3 --seed 6 --seconds 30)
+set_tests_properties(chaos_short PROPERTIES LABELS system TIMEOUT 600)
