@@ -77,6 +77,26 @@ bool vornmgr_process_start(pid_t pid, unsigned long long *start, bool *running)
     return true;
 }
 
+// Stops the watched command, if it still runs, with everything it started:
+// a reboot that comes later, over modules brought back up or a sequence the
+// operator asked for since, would take them down unprepared.
+void vornmgr_stop_reboot_command(void)
+{
+    if (!pending_reboot.active || !pending_reboot.ended)
+        return;
+    const pid_t pid = pending_reboot.pid;
+    // The pidfd pins the pid: the signal reaches that process or none, and
+    // while it lives its process group cannot be another's.
+    if (syscall(SYS_pidfd_send_signal, pending_reboot.ended.get(), SIGKILL, nullptr, 0) == 0)
+        kill(-pid, SIGKILL);
+    if (!pending_reboot.adopted) {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    pending_reboot.ended.reset();
+}
+
 // No reboot is coming: the history says why, and the switch goes back.
 void vornmgr_reboot_failed(int exit_status, int signal, const char *failure)
 {
@@ -121,8 +141,12 @@ vornmgr_reboot_spawner_fn vornmgr_reboot_spawner = vornmgr_spawn_shell;
 void vornmgr_cli_reboot(const char *command, vornmgr_sequence_record_t record)
 {
     LOG_INFO("Rebooting with %s option\n", command);
-    // A command of an earlier restart that still runs is the machine going
-    // down; it is no longer watched.
+    // A command of an earlier restart that still runs has not taken the
+    // machine down: two reboot commands never run at once.
+    if (pending_reboot.active && pending_reboot.ended) {
+        LOG_ERR("reboot command \"%s\" of the earlier restart still runs: stopping it\n", pending_reboot.command);
+        vornmgr_stop_reboot_command();
+    }
     pending_reboot = vornmgr_pending_reboot_t{};
     pending_reboot.record = record;
 
@@ -160,9 +184,14 @@ int vornmgr_cli_reboot_fd(void)
 
 void vornmgr_cli_forget_reboot(void)
 {
-    if (pending_reboot.active)
+    if (pending_reboot.active && pending_reboot.ended) {
+        LOG_ERR("reboot command \"%s\" still runs while the operator asked for another sequence: stopping it\n",
+                pending_reboot.command);
+        vornmgr_stop_reboot_command();
+    } else if (pending_reboot.active) {
         LOG_INFO("no longer waiting for the reboot by %s: the operator asked for another sequence\n",
                  pending_reboot.command);
+    }
     pending_reboot = vornmgr_pending_reboot_t{};
 }
 
@@ -239,20 +268,9 @@ void vornmgr_cli_reboot_check_deadline(void)
         vornmgr_reboot_failed(0, 0, failure);
         return;
     }
-    // A reboot that comes later, over modules brought back up, would take
-    // them down unprepared: the command is stopped with all it started.
-    const pid_t pid = pending_reboot.pid;
     LOG_ERR("reboot command \"%s\" did not take the machine down within %d s: stopping it\n", pending_reboot.command,
             grace);
-    // The pidfd pins the pid: the signal reaches that process or none, and
-    // while it lives its process group cannot be another's.
-    if (syscall(SYS_pidfd_send_signal, pending_reboot.ended.get(), SIGKILL, nullptr, 0) == 0)
-        kill(-pid, SIGKILL);
-    if (!pending_reboot.adopted) {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
+    vornmgr_stop_reboot_command();
     snprintf(failure, sizeof failure, "the reboot command did not take the machine down within %d s", grace);
     vornmgr_reboot_failed(-1, 0, failure);
 }

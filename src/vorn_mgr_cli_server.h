@@ -97,7 +97,8 @@ void vornmgr_cli_reboot_check_deadline(void);
 // A reboot command runs, or ran successfully, and the machine has not gone
 // down yet.
 bool vornmgr_cli_reboot_pending(void);
-// Stops waiting for the reboot (the command, if it runs, is left alone).
+// Stops waiting for the reboot; a command that still runs is stopped with
+// its process group.
 void vornmgr_cli_forget_reboot(void);
 // Whether the record's reboot command (its pid, with the same start time) is
 // still running, not merely a zombie.

@@ -182,12 +182,14 @@ void vornmgr_reconcile_modules(void)
         vornmgr_bring_all_up(SEQUENCE_RECOVERY, mode, mode, down);
         return;
     }
+    // A module up, or left half way down by a take-down the manager did not
+    // finish, is taken down; one that failed its take-down stays as it said.
     required_state = DOWN;
-    const unsigned up = vornmgr_modules_in({UP});
+    const unsigned up = vornmgr_modules_in({UP, GO_DOWN});
     if (up == 0)
         return;
-    LOG_WARN("%s up during maintenance in %s mode: taking it down\n", vornmgr_module_names(up, names, sizeof names),
-             mode_text);
+    LOG_WARN("%s not down during maintenance in %s mode: taking it down\n",
+             vornmgr_module_names(up, names, sizeof names), mode_text);
     for (const Module mod : mod_layering_order)
         if (up & (1u << mod))
             vornmgr_admin_modules(mode, mod, false);

@@ -176,6 +176,36 @@ TEST_F(NeverDown, HangingRebootIsStoppedAfterTheGracePeriod)
     EXPECT_EQ(Process({"pgrep", "-f", "stub-command reboot"}).wait_exit(), exited_with(1));
 }
 
+// Found by scripts/chaos (seeds 2 and 4): a hung command left running under
+// the sequence the operator asked for next could still take the machine down.
+TEST_F(NeverDown, HungRebootIsStoppedWhenTheOperatorAsksForMore)
+{
+    configure("vornmgrctl_override=true\nboot_mode=warm\n");
+    start_manager();
+    start_modules();
+    configure_stub("reboot", {.delay_seconds = 600});
+    const auto running_reboots = [] {
+        Process pgrep({"pgrep", "-c", "-f", "stub-command reboot"});
+        pgrep.wait_exit();
+        return pgrep.stdout_text();
+    };
+    EXPECT_EQ(ctl({"-wf"}), 0);
+    ASSERT_TRUE(wait_until([&] { return running_reboots() == "1\n"; })) << running_reboots();
+    // A second restart: never two reboot commands at once.
+    EXPECT_EQ(ctl({"-cf"}), 0);
+    EXPECT_TRUE(manager->wait_for_stderr(" ERR reboot command \"sync; reboot --fast\" of the earlier restart still runs: "
+                                         "stopping it\n"))
+        << manager->stderr_text();
+    EXPECT_TRUE(wait_until([&] { return running_reboots() == "1\n"; })) << running_reboots();
+    // Maintenance: the command is stopped, and nothing undoes the maintenance.
+    EXPECT_EQ(ctl({"-m1"}), 0);
+    EXPECT_TRUE(manager->wait_for_stderr(" ERR reboot command \"sync; reboot\" still runs while the operator asked for "
+                                         "another sequence: stopping it\n"))
+        << manager->stderr_text();
+    EXPECT_TRUE(wait_until([&] { return running_reboots() == "0\n"; })) << running_reboots();
+    expect_maintenance_down("Maintenance, cold", 5s);
+}
+
 // A reboot command killed by a signal is said to be, not "exit status 137".
 TEST_F(NeverDown, RebootKilledByASignalIsReportedAsSuch)
 {
@@ -289,6 +319,25 @@ TEST_F(NeverDown, FailedRebootDuringMaintenanceStaysInMaintenance)
     // Leaving maintenance still works, and brings everything up.
     EXPECT_EQ(ctl({"-m0"}), 0);
     expect_up_in("warm", 10s);
+}
+
+// Found by scripts/chaos (seed 5): a module half way down when the manager
+// died is finished, not left "going down".
+TEST_F(NeverDown, ModuleLeftGoingDownInMaintenanceIsTakenDown)
+{
+    configure("vornmgrctl_override=true\nboot_mode=warm\n");
+    start_manager();
+    start_modules("frr");
+    ASSERT_EQ(ctl({"-m1"}), 0);
+    const size_t seen = manager->stderr_text().size();
+    Process restart({bin_path("vornmgrctl"), "-ff"});
+    ASSERT_TRUE(manager->wait_for_stderr("Send going down module frr", 10s, seen)) << manager->stderr_text();
+    ASSERT_TRUE(sim("frr").wait_for_stdout("GO_DOWN for frr (fast), this module: answering in"))
+        << sim("frr").stdout_text();
+    crash_and_restart();
+    EXPECT_TRUE(manager->wait_for_stderr("resuming maintenance in Maintenance, warm mode", 40s))
+        << manager->stderr_text();
+    expect_maintenance_down("Maintenance, warm");
 }
 
 // ---------------------------------------------------------------------------
