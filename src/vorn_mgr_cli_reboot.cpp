@@ -85,9 +85,20 @@ void vornmgr_stop_reboot_command(void)
     if (!pending_reboot.active || !pending_reboot.ended)
         return;
     const pid_t pid = pending_reboot.pid;
+    // Never the manager itself, nor a group it belongs to: a spawner that
+    // did not give the command a group of its own (a test's) must not make
+    // the manager kill itself.
+    if (pid == getpid() || getpgid(pid) == getpgrp()) {
+        LOG_ERR("reboot command \"%s\" (pid %d) shares the manager's process group: not stopped\n",
+                pending_reboot.command, static_cast<int>(pid));
+        pending_reboot.ended.reset();
+        return;
+    }
     // The pidfd pins the pid: the signal reaches that process or none, and
-    // while it lives its process group cannot be another's.
-    if (syscall(SYS_pidfd_send_signal, pending_reboot.ended.get(), SIGKILL, nullptr, 0) == 0)
+    // while it lives its process group cannot be another's. Only a group the
+    // command leads is signalled.
+    const bool leads_group = getpgid(pid) == pid;
+    if (syscall(SYS_pidfd_send_signal, pending_reboot.ended.get(), SIGKILL, nullptr, 0) == 0 && leads_group)
         kill(-pid, SIGKILL);
     if (!pending_reboot.adopted) {
         int status = 0;

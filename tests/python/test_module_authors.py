@@ -89,6 +89,8 @@ def test_refusing_before_up_keeps_the_module_out_of_up_until_the_next_come_up(ma
     take_down(manager)
     assert manager.ctl("-m0").returncode == 0
     assert wait_until(lambda: ", up" in manager.status_row("stp"))
+    # on_come_up follows the manager's answer to INIT_COMPLETE.
+    assert wait_until(lambda: len(told) == 5)
     assert told[1:] == [(Mode.REBOOT_COLD, []), (Mode.REBOOT_COLD, []), (Mode.REBOOT_COLD, []), Mode.REBOOT_COLD]
 
 
