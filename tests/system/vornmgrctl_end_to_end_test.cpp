@@ -26,7 +26,7 @@ const std::string CONFIG_FILE = "/etc/norvane/vornmgrd.conf";
 
 constexpr std::int32_t ALL_MODULES = 1, SYSTEM_SERVICES = 9;
 constexpr std::int32_t LOAD_COMPLETE = 3, MODULE_REGISTER = 7, GO_DOWN = 100, DOWN = 101, COME_UP = 102,
-                       ACK = 107;
+                       ACK = 107, ISSU_INFO = 200;
 constexpr std::int32_t REBOOT_FAST = 0x2, REBOOT_WARM = 0x4, MAINTENANCE = 0x100;
 
 // A take-down waits for the module's answer; leave room for a slow machine.
@@ -61,7 +61,7 @@ public:
             ADD_FAILURE() << "module not registered";
         if (!module_.request(pkg(msg(LOAD_COMPLETE, {SYSTEM_SERVICES, 0, 0, 0}))))
             ADD_FAILURE() << "load complete not answered";
-        if (!module_.wait_subscribed())
+        if (!subscription_in_effect())
             ADD_FAILURE() << "module not subscribed";
         thread_ = std::thread([this] { run(); });
     }
@@ -93,6 +93,23 @@ public:
     }
 
 private:
+    // The subscription reaches the manager a moment after the connection:
+    // a relayed notice coming back shows that broadcasts reach the module,
+    // so that a loaded machine cannot make it miss the first GO_DOWN.
+    bool subscription_in_effect()
+    {
+        if (!module_.wait_subscribed())
+            return false;
+        const Bytes notice = pkg(msg(ISSU_INFO, {0, 0, 0}));
+        for (int attempt = 0; attempt < 100; attempt++) {
+            if (module_.request(notice) != ints({12, ACK, 8}))
+                return false;
+            if (module_.next_broadcast_where([&](const Bytes &b) { return b == notice; }, 100ms))
+                return true;
+        }
+        return false;
+    }
+
     void run()
     {
         while (!stop_) {
