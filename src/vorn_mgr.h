@@ -360,6 +360,16 @@ typedef struct vornmgr_recovery_facts_t {
     unsigned modules_up;  // registered modules that report themselves up, one bit per Module
 } vornmgr_recovery_facts_t;
 
+// Whether a mode has the maintenance bit, and the mode without it.
+inline bool vornmgr_is_maintenance(Mode mode)
+{
+    return (static_cast<unsigned>(mode) & MAINTENANCE) != 0;
+}
+inline Mode vornmgr_without_maintenance(Mode mode)
+{
+    return static_cast<Mode>(static_cast<unsigned>(mode) & ~static_cast<unsigned>(MAINTENANCE));
+}
+
 // "restart", "maintenance-on", "maintenance-off", "recovery": the kind's word
 // in the record and in the history.
 const char *vornmgr_sequence_kind_name(vornmgr_sequence_kind_t kind);

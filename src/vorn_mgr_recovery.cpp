@@ -30,11 +30,6 @@ struct vornmgr_watched_bring_up_t {
 };
 vornmgr_watched_bring_up_t watched_bring_up;
 
-bool vornmgr_is_maintenance(Mode mode)
-{
-    return (static_cast<unsigned>(mode) & MAINTENANCE) != 0;
-}
-
 void vornmgr_end_bring_up(void)
 {
     watched_bring_up.active = false;
@@ -159,7 +154,7 @@ void vornmgr_recover_from_failed_reboot(Mode mode_before, time_t started)
     vornmgr_set_mod_state(ALL_MODULES, mode_before, DOWN);
     if (maintenance_start_time == 0)
         maintenance_start_time = started;
-    const Mode left_to = static_cast<Mode>(static_cast<unsigned>(mode_before) & ~static_cast<unsigned>(MAINTENANCE));
+    const Mode left_to = vornmgr_without_maintenance(mode_before);
     vornmgr_write_sequence_record({SEQUENCE_MAINT_ENTER, STAGE_IN_MAINTENANCE, mode_before, left_to,
                                    maintenance_start_time});
 }
@@ -238,8 +233,7 @@ void vornmgr_recover_interrupted_sequence(void)
             required_state = DOWN;
             maintenance_start_time = record.started;
             if (record.stage != STAGE_IN_MAINTENANCE) {
-                const Mode left_to =
-                    static_cast<Mode>(static_cast<unsigned>(maintenance) & ~static_cast<unsigned>(MAINTENANCE));
+                const Mode left_to = vornmgr_without_maintenance(maintenance);
                 vornmgr_write_sequence_record(
                     {SEQUENCE_MAINT_ENTER, STAGE_IN_MAINTENANCE, maintenance, left_to, record.started});
             }

@@ -44,11 +44,6 @@ bool vornmgr_parse_number(const char *text, long long low, long long high, long 
     return errno == 0 && end != text && (*end == '\n' || *end == '\0') && *value >= low && *value <= high;
 }
 
-bool vornmgr_is_maintenance(Mode mode)
-{
-    return (static_cast<unsigned>(mode) & MAINTENANCE) != 0;
-}
-
 // The keys of a record; the first five are always written, the others only
 // where they mean something.
 enum vornmgr_record_key_t { KEY_KIND, KEY_STAGE, KEY_MODE, KEY_MODE_BEFORE, KEY_STARTED, KEY_MODULES,
