@@ -17,7 +17,7 @@ from typing import Any, Awaitable, Callable, NamedTuple, Optional, Union
 
 from . import _lib
 from .client import Client, in_callback, refuse_in_callback
-from .errors import BringUpRefused, ManagerUnreachable
+from .errors import BringUpRefused, Error, ManagerUnreachable
 from .package import MalformedPackage, read_payload, walk_package, first_type
 from .wire import (POSITION_LIMITS, FailureReason, KeepaliveRequest, KeepaliveResponse, Mode, Module as ModuleId,
                    ModuleDownStatus, ModuleMode, ModuleStatus, State, module_from)
@@ -54,6 +54,9 @@ manager's default bound for a bring-up (bring_up_max_time)."""
 ANSWER_MARGIN = 0.5
 """Seconds of a take-down position's limit kept for the GO_DOWN answer
 itself: a coroutine on_go_down is waited for the rest."""
+
+REQUEST_TIMEOUT = 5.0
+"""Seconds the library waits for the manager's reply to one request."""
 
 _STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
 
@@ -273,6 +276,7 @@ class Module:
         if running is not None and running is self.loop:
             raise RuntimeError("start() would block the module's own event loop: use await start_async()")
         attempt = _StartAttempt()
+        self._attempt = attempt
         worker = threading.Thread(target=self._start_in_worker, args=(attempt,), name=f"vornmgr {self._name} start",
                                   daemon=True)
         blocked = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
@@ -311,15 +315,19 @@ class Module:
 
         Call it from the main thread; it installs its own handlers for both
         signals while it runs and puts the previous ones back on return. A
-        signal during start() ends it at once (the attempt unregisters in
-        the background) and run() returns without having started. Raises
-        what start() raises.
+        signal during start() ends it at once and run() returns without
+        having started; if the manager had already answered the
+        registration, run() first waits for the given-up attempt to
+        unregister (at most three request time-outs; a second signal cuts
+        the wait short). Raises what start() raises.
         """
         received: list[int] = []
+        # While the given-up start unregisters, a second signal ends the wait.
+        unregistering = [False]
 
         def on_signal(signum: int, _frame: Any) -> None:
-            if not received:
-                received.append(signum)
+            received.append(signum)
+            if len(received) == 1 or unregistering[0]:
                 raise _StopSignal(signum)
 
         previous = {signum: signal.signal(signum, on_signal) for signum in _STOP_SIGNALS}
@@ -328,6 +336,8 @@ class Module:
                 self.start(timeout)
             except _StopSignal:
                 _log.info("%s: %s during start, not started", self._name, signal.Signals(received[0]).name)
+                unregistering[0] = True
+                self._wait_for_given_up_start()
                 return
             try:
                 while True:
@@ -340,9 +350,31 @@ class Module:
             for signum, handler in previous.items():
                 signal.signal(signum, handler)
 
+    def _wait_for_given_up_start(self) -> None:
+        """A start given up once the manager knew the module: the process
+        must not end before the manager hears it unregister, or the module
+        would stay "up" there. The attempt stops at its next step; waiting
+        is bounded by the requests still to come, and a second signal ends it."""
+        attempt = self._attempt
+        with self._start_lock:
+            registered = attempt.registered
+        if not registered:
+            return
+        _log.info("%s: unregistering the given-up start", self._name)
+        try:
+            attempt.over.wait(3 * REQUEST_TIMEOUT)
+        except _StopSignal:
+            _log.warning("%s: second signal: not waiting for the manager to hear the module unregister", self._name)
+
     def _start_in_worker(self, attempt: _StartAttempt) -> None:
         try:
-            info = self._start_now()
+            self._start_attempt(attempt)
+        finally:
+            attempt.over.set()
+
+    def _start_attempt(self, attempt: _StartAttempt) -> None:
+        try:
+            info = self._start_now(attempt)
         except BaseException as error:  # noqa: BLE001 - handed to start()
             with self._start_lock:
                 attempt.error = error
@@ -369,11 +401,13 @@ class Module:
         except OSError as error:
             _log.error("%s: stopping as %s: %s", self._name, why, error)
 
-    def _start_now(self) -> StartInfo:
+    def _start_now(self, attempt: _StartAttempt) -> StartInfo:
         self._client.register()
+        with self._start_lock:
+            attempt.registered = True
         self._supersede(run_next=True)
         try:
-            info, error = self._run_handshake()
+            info, error = self._run_handshake(attempt)
             if error is not None:
                 raise error
         except BaseException:
@@ -502,7 +536,7 @@ class Module:
         if up is None:
             raise ProtocolError(f"INIT_COMPLETE answered with {_type_text(reply)}, not up")
 
-    def _run_handshake(self) -> tuple[StartInfo | None, Exception | None]:
+    def _run_handshake(self, attempt: _StartAttempt | None = None) -> tuple[StartInfo | None, Exception | None]:
         """Both requests and on_before_up between them, with the turn held;
         returns what LOAD_COMPLETE told and the error that ended it, or None.
 
@@ -513,6 +547,9 @@ class Module:
             info = self._load_complete()
         except (OSError, ProtocolError) as error:
             return None, error
+        if attempt is not None and attempt.abandoned:
+            # A start given up: not brought up only to be unregistered.
+            return info, Error(errno.ECANCELED, f"{self._name}: start given up")
         refusal = self._before_up(info)
         if refusal is not None:
             return info, refusal
@@ -710,3 +747,7 @@ class _StartAttempt:
         self.info: StartInfo | None = None
         self.error: BaseException | None = None
         self.abandoned = False
+        # The manager answered the registration: it knows the module.
+        self.registered = False
+        # Set when the worker is over, unregistering included.
+        self.over = threading.Event()

@@ -7,6 +7,7 @@ import errno
 import logging
 import os
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -14,10 +15,10 @@ import time
 import pytest
 
 import vornmgr
-from vornmgr import FailureReason, Mode, State
+from vornmgr import FailureReason, Mode, ModuleId, State
 
 from conftest import wait_until
-from test_module_wire import ACK
+from test_module_wire import ACK, pkg
 
 EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "asyncio_module.py")
 
@@ -132,6 +133,20 @@ def test_ctrl_c_ends_a_start_the_manager_does_not_answer_at_once(fake_manager):
     assert "sdk: SIGINT during start, not started" in module.stdout.read()
     fake_manager.reply.recv()
     fake_manager.reply.send(ACK)
+
+
+def test_a_signal_after_registering_unregisters_before_the_process_ends(fake_manager):
+    module = python("import logging, vornmgr; logging.basicConfig(level=logging.INFO); vornmgr.Module('sdk').run()")
+    assert fake_manager.answer(ACK) == pkg((State.MODULE_REGISTER, ModuleId.SDK))
+    assert fake_manager.reply.poll(5000)
+    load_complete = fake_manager.reply.recv()
+    assert struct.unpack_from("=i", load_complete, 4)[0] == State.LOAD_COMPLETE
+    module.send_signal(signal.SIGTERM)
+    assert "unregistering the given-up start" in module.stdout.readline() + module.stdout.readline()
+    # Not brought up only to go: the next request is the unregistration.
+    fake_manager.reply.send(pkg((State.MODE_INFO, ModuleId.SDK, Mode.REBOOT_COLD, State.UP)))
+    assert fake_manager.answer(ACK) == pkg((State.MODULE_UNREGISTER, ModuleId.SDK))
+    assert module.wait(5) == 0
 
 
 def test_import_without_the_library_fails_only_when_it_is_needed_and_the_version_is_known(tmp_path):
