@@ -9,6 +9,7 @@ add_library(vornmgrctl_parts STATIC
     src/vorn_mgr_cli_client_upgrade.cpp
     src/vorn_mgr_cli_client_markers.cpp
     src/vorn_mgr_cli_client_history.cpp
+    src/vorn_mgr_cli_client_outcome.cpp
     src/vorn_mgr_cli_client_metrics.cpp
     src/vorn_config_line.cpp
     src/vorn_trusted_file.cpp

@@ -21,6 +21,9 @@
 
 // Every failure, refusal or invalid command line ends the tool with this status.
 #define VORNMGRCTL_EXIT_FAILURE 255
+// A sequence asked for with --json was done, but modules did not answer in
+// time or reported a failure.
+#define VORNMGRCTL_EXIT_INCOMPLETE 3
 
 // ---------------------------------------------------------------------------
 // The tool's state (vorn_mgr_cli_client_state.cpp). Single-threaded.
@@ -128,10 +131,24 @@ int vornmgr_print_history(int count, bool as_json);
 // not answer in time or reported a failure.
 std::vector<std::string> vornmgr_problems_of(const std::string &line);
 int64_t vornmgr_now_ms(void);
+
+// ---------------------------------------------------------------------------
+// The outcome of a sequence request (vorn_mgr_cli_client_outcome.cpp)
+
+// -m0, -m1, -w, -f, -c or -r with --json: standard output holds only the
+// outcome as one JSON object.
+extern bool outcome_json;
+// Takes a "--json" beside a sequence option out of the command line (before
+// or after it) and sets outcome_json; false, with a message, for --json
+// beside any other option.
+bool vornmgr_take_outcome_json(int *argc, char *argv[]);
+// With outcome_json, keeps standard output aside for the outcome and sends
+// everything else the tool and its scripts print to standard error.
+bool vornmgr_outcome_begin(void);
 // Called once RESP_OVER answered `cmd` (sent at `sent_ms`); returns the exit
 // status. A SHOW_JSON answered without text came from a manager that does
 // not know it; after a sequence, the modules that held it up are named on
-// standard error.
+// standard error, and with outcome_json the outcome is printed.
 int vornmgr_end_of_answer(vorn_mgr_cli_cmd_t cmd, bool text_received, int64_t sent_ms);
 
 // ---------------------------------------------------------------------------

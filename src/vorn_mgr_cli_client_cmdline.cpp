@@ -94,6 +94,7 @@ void show_usage(const char *exec_name)
     printf("  -s         Show status\n");
     printf("  -h         Show usage\n");
     printf("  --json                  Show status as JSON\n");
+    printf("  -m<0|1>, -{w|f|c|r}{f} --json  Outcome as JSON (exit 3: modules held it up)\n");
     printf("  --history[=N] [--json]  Show the last N (5) take-downs and bring-ups\n");
     printf("  --metrics[=FILE]        Show status as metrics, or write them to FILE\n");
     printf("  --version               Show version\n");
@@ -126,6 +127,10 @@ bool vornmgr_cli_print_version_or_help(int argc, char *argv[])
 vorn_mgr_cli_cmd_t parse_cmdline(int argc, char *argv[])
 {
     const char *exec_name = argc > 0 && argv[0] != nullptr ? argv[0] : "vornmgrctl";
+    if (!vornmgr_take_outcome_json(&argc, argv)) {
+        show_usage(exec_name);
+        return INVALID;
+    }
     // --history and --json are long options only, and --history may take its
     // count as a word of its own.
     if (argc >= 2 && strncmp(argv[1], "--", 2) == 0 && argv[1][2] != '\0')

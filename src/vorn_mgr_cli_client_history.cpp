@@ -375,38 +375,6 @@ int64_t vornmgr_now_ms(void)
         .count();
 }
 
-int vornmgr_end_of_answer(vorn_mgr_cli_cmd_t cmd, bool text_received, int64_t sent_ms)
-{
-    if (cmd == SHOW_JSON && !text_received) {
-        fprintf(stderr, "vornmgrctl: the running vornmgrd is too old to answer --json\n");
-        return VORNMGRCTL_EXIT_FAILURE;
-    }
-    if (cmd != WARMBOOT && cmd != FASTBOOT && cmd != COLDBOOT && cmd != MAINTENANCE_MODE_ENABLE &&
-        cmd != MAINTENANCE_MODE_DISABLE)
-        return 0;
-    // This request's record: the newest that names this process and began
-    // after the request went out (a request that changed nothing has none).
-    std::vector<std::string> lines;
-    int damaged = 0;
-    if (!vornmgr_read_history_records(vornmgr_history_file, &lines, &damaged))
-        return 0;
-    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
-        try {
-            const json record = json::parse(*line);
-            const json &requester = record.at("requested_by");
-            if (requester.is_null() || requester.at("pid").get<int>() != static_cast<int>(getpid()) ||
-                record.at("started_ms").get<int64_t>() < sent_ms)
-                continue;
-        } catch (const std::exception &) {
-            continue;
-        }
-        for (const std::string &problem : vornmgr_problems_of(*line))
-            fprintf(stderr, "%s\n", problem.c_str());
-        break;
-    }
-    return 0;
-}
-
 vorn_mgr_cli_cmd_t vornmgr_parse_long_options(const char *exec_name, int argc, char *argv[])
 {
     bool history = false;

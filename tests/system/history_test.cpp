@@ -168,6 +168,48 @@ TEST_F(History, ResponsiveRunWarnsNothingAndJsonStatusAgreesWithShow)
     }
 }
 
+TEST_F(History, JsonOutcomeOfASequenceIsItsOwnRecordAndExitsThreeWhenHeldUp)
+{
+    start_manager();
+    start_module("frr");
+    start_module("bgp", "--fail=busy");
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"-m1", "--json"}, {"-wf", "--json"}}) {
+        const Ctl held = ctl(args);
+        EXPECT_EQ(held.status, exited_with(3)) << held.err;
+        // Only the object on standard output; the scripts' output and the
+        // warning go to standard error.
+        ASSERT_EQ(lines_of(held.out).size(), 1u) << held.out;
+        const json outcome = json::parse(held.out);
+        const bool restart = args[0] == "-wf";
+        EXPECT_EQ(outcome["request"], restart ? "restart" : "maintenance-on");
+        EXPECT_EQ(outcome["boot"], restart ? json("warm") : json());
+        EXPECT_EQ(outcome["outcome"], "incomplete");
+        EXPECT_EQ(outcome["failed"], json::array({"bgp"}));
+        EXPECT_EQ(outcome["missing"], json::array());
+        EXPECT_EQ(outcome["problems"], json::array({"bgp reported a failure going down: busy"}));
+        EXPECT_EQ(outcome["record"], last_record());
+        EXPECT_EQ(outcome["record"]["requested_by"]["pid"], held.pid);
+        EXPECT_NE(held.err.find("bgp reported a failure going down: busy\n"), std::string::npos) << held.err;
+        if (!restart) {
+            // Asked again, nothing changes: no record, success.
+            const Ctl again = ctl({"--json", "-m1"});
+            EXPECT_EQ(again.status, exited_with(0));
+            EXPECT_EQ(json::parse(again.out)["outcome"], "unchanged") << again.out;
+            EXPECT_EQ(json::parse(again.out)["record"], json()) << again.out;
+            const Ctl disable = ctl({"-m0", "--json"});
+            EXPECT_EQ(disable.status, exited_with(0));
+            EXPECT_EQ(json::parse(disable.out)["outcome"], "done") << disable.out;
+            EXPECT_EQ(json::parse(disable.out)["record"]["kind"], "maintenance-off") << disable.out;
+        }
+    }
+    // Only sequences have an outcome: -p would shut the ports before a wrong
+    // combination could be refused.
+    const Ctl wrong = ctl({"-p0", "--json"});
+    EXPECT_EQ(wrong.status, exited_with(255));
+    EXPECT_EQ(wrong.err, bin_path("vornmgrctl") + ": --json goes alone, or with -m0, -m1, -w, -f, -c or -r\n");
+    EXPECT_FALSE(read_file("/tmp/.ports_in_maint").has_value());
+}
+
 TEST_F(History, SurvivesAManagerRestartAndKeepsTheLast100Records)
 {
     // A full file, one of its lines damaged (a power cut in the middle of a

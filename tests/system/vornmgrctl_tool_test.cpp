@@ -176,6 +176,7 @@ std::string usage()
            "  -p<0|1>    disable or enable all configured ports\n  -u         upgrade\n"
            "  -d         upgrade dry-run\n  -s         Show status\n  -h         Show usage\n"
            "  --json                  Show status as JSON\n"
+           "  -m<0|1>, -{w|f|c|r}{f} --json  Outcome as JSON (exit 3: modules held it up)\n"
            "  --history[=N] [--json]  Show the last N (5) take-downs and bring-ups\n"
            "  --metrics[=FILE]        Show status as metrics, or write them to FILE\n"
            "  --version               Show version\n  --help                  Show usage\n";
