@@ -138,4 +138,8 @@ if(VORN_SANITIZE STREQUAL "")
         COMMAND python3 "${PROJECT_SOURCE_DIR}/scripts/chaos" --build "${CMAKE_BINARY_DIR}"
                 --seed 1 --seed 3 --seed 6 --seconds 30)
     set_tests_properties(chaos_short PROPERTIES LABELS system TIMEOUT 600)
+    # A two-switch tools/fleet over real SSH: a warm restart reboots one switch only.
+    add_test(NAME fleet_reboot
+        COMMAND /usr/bin/python3 "${PROJECT_SOURCE_DIR}/tests/system/fleet_test.py" --build "${CMAKE_BINARY_DIR}")
+    set_tests_properties(fleet_reboot PROPERTIES LABELS system TIMEOUT 120)
 endif()
