@@ -14,6 +14,7 @@ VORN_PACKAGES=(
     debhelper dh-python lintian
     python3 python3-pytest python3-zmq
     python3-prometheus-client python3-yaml prometheus-node-exporter curl
+    ansible-core openssh-server openssh-client socat
 )
 
 vorn_install_missing() {
