@@ -94,8 +94,10 @@ def inside():
     check(sorted(fleet.hosts) == ["sw1", "sw2"], "inventory hosts: %s" % sorted(fleet.hosts))
     before = {}
     for host in ("sw1", "sw2"):
-        done = fleet.run(host, "cat /etc/hostname")
-        check(done.stdout.strip() == host, "%s answered as %r" % (host, done.stdout.strip()))
+        done = fleet.run(host, "cat /etc/hostname /proc/sys/kernel/random/boot_id")
+        check(done.stdout.split()[:1] == [host], "%s answered as %r" % (host, done.stdout))
+        check(done.stdout.split()[1:] == fleet.boots(host)[0].split()[3:],
+              "%s shows boot identity %r, its boots.log %s" % (host, done.stdout, fleet.boots(host)))
         before[host] = fleet.status(host)
         check(all_up_in(before[host], "cold"), "%s before the restart: %s" % (host, before[host]))
         check(fleet.boots(host)[0].startswith("boot 1 ") and len(fleet.boots(host)) == 1,
@@ -121,8 +123,10 @@ def inside():
     check(after["sw1"] is not None and after["sw1"]["start_time"] > before["sw1"]["start_time"],
           "sw1's manager did not start again (start_time %s, then %s)"
           % (before["sw1"]["start_time"], after["sw1"] and after["sw1"]["start_time"]))
-    config = fleet.run("sw1", "grep '^boot_mode=' /etc/norvane/vornmgrd.conf").stdout.split()
-    check(config[-1:] == ["boot_mode=warm"], "sw1's configuration after the reboot: %s" % config)
+    config = fleet.run("sw1", "cat /proc/sys/kernel/random/boot_id; grep '^boot_mode=' /etc/norvane/vornmgrd.conf")
+    check(config.stdout.split()[:1] == fleet.boots("sw1")[1].split()[3:],
+          "sw1's boot identity after the reboot: %r, its boots.log %s" % (config.stdout, fleet.boots("sw1")))
+    check(config.stdout.split()[-1:] == ["boot_mode=warm"], "sw1's configuration after the reboot: %r" % config.stdout)
     history = fleet.run("sw1", "vornmgrctl --history 1").stdout
     check("restart to warm mode" in history, "sw1's history lost the restart: %r" % history[:200])
     check(len(fleet.reboot_calls("sw1")) == 1, "sw1 reboot calls: %s" % fleet.reboot_calls("sw1"))
