@@ -19,10 +19,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <string_view>
+#include <utility>
 
 using json = nlohmann::ordered_json;
 
@@ -36,43 +38,96 @@ vornmgr_history_requester_t current_requester{};
 std::string last_restart_line;
 std::array<vornmgr_last_take_down_t, MAX_MODULES> last_take_downs{};
 
-json vornmgr_module_ref(int mod)
+// The file as the manager last left it. While the file at the path is still
+// that one (same inode, size and change time), the next record is appended
+// without reading the whole file again to count and judge its lines: only
+// what the manager itself appended has been added since it was judged.
+struct vornmgr_history_shape_t {
+    bool known = false;
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec ctime{};
+    int lines = 0;
+};
+vornmgr_history_shape_t history_shape;
+
+bool vornmgr_is_known_shape(const struct stat &st)
 {
-    return json{{"module", mod_id_to_str(static_cast<Module>(mod))}, {"id", mod}};
+    return history_shape.known && history_shape.path == vornmgr_history_path && st.st_dev == history_shape.dev &&
+           st.st_ino == history_shape.ino && st.st_size == history_shape.size &&
+           st.st_ctim.tv_sec == history_shape.ctime.tv_sec && st.st_ctim.tv_nsec == history_shape.ctime.tv_nsec;
+}
+
+// Remembers the open history file `fd` as holding `lines` whole lines.
+void vornmgr_note_shape(int fd, int lines)
+{
+    struct stat st {};
+    history_shape.known = fstat(fd, &st) == 0;
+    history_shape.path = vornmgr_history_path;
+    history_shape.dev = st.st_dev;
+    history_shape.ino = st.st_ino;
+    history_shape.size = st.st_size;
+    history_shape.ctime = st.st_ctim;
+    history_shape.lines = lines;
+}
+
+// An object whose fields are added in order with vornmgr_add: no
+// initializer lists, no search for a field already there (each name is added
+// once), room for `fields` made at once. A take-down's record has some eighty
+// such objects, built before the request is answered.
+json vornmgr_object(size_t fields)
+{
+    json object(json::value_t::object);
+    object.get_ref<json::object_t &>().reserve(fields);
+    return object;
+}
+
+template <typename T> void vornmgr_add(json &object, const char *name, T &&value)
+{
+    object.get_ref<json::object_t &>().emplace_back(name, std::forward<T>(value));
+}
+
+json vornmgr_module_ref(int mod, size_t more_fields)
+{
+    json ref = vornmgr_object(2 + more_fields);
+    vornmgr_add(ref, "module", mod_id_to_str(static_cast<Module>(mod)));
+    vornmgr_add(ref, "id", mod);
+    return ref;
 }
 
 json vornmgr_position_json(const vornmgr_position_trace_t &position)
 {
-    json answers = json::array();
-    json missing = json::array();
-    json failed = json::array();
+    json answers(json::value_t::array);
+    json missing(json::value_t::array);
+    json failed(json::value_t::array);
+    answers.get_ref<json::array_t &>().reserve(MAX_MODULES);
     for (int mod = 0; mod < MAX_MODULES; mod++) {
         const unsigned bit = 1u << mod;
         if (position.answered & bit) {
-            json answer = vornmgr_module_ref(mod);
-            answer["delay_us"] = position.delay_us[mod];
-            answers.push_back(std::move(answer));
+            json &answer = answers.get_ref<json::array_t &>().emplace_back(vornmgr_module_ref(mod, 1));
+            vornmgr_add(answer, "delay_us", position.delay_us[mod]);
             if (position.failure[mod] != NO_ERROR) {
-                json failure = vornmgr_module_ref(mod);
-                failure["reason"] = vornmgr_failure_reason_text(position.failure[mod]);
-                failure["code"] = position.failure[mod];
-                failed.push_back(std::move(failure));
+                json &failure = failed.get_ref<json::array_t &>().emplace_back(vornmgr_module_ref(mod, 2));
+                vornmgr_add(failure, "reason", vornmgr_failure_reason_text(position.failure[mod]));
+                vornmgr_add(failure, "code", position.failure[mod]);
             }
         } else if (position.timed_out && (position.expected & bit)) {
             missing.push_back(mod_id_to_str(static_cast<Module>(mod)));
         }
     }
-    json entry = vornmgr_module_ref(position.mod);
-    entry["timeout_s"] = position.timeout;
-    entry["go_down_ms"] = position.go_down_ms;
-    entry["down_ms"] = position.down_ms != 0 ? json(position.down_ms) : json(nullptr);
-    entry["waited_us"] = position.waited_us;
-    entry["required"] = position.required;
-    entry["received"] = position.received;
-    entry["timed_out"] = position.timed_out;
-    entry["answers"] = std::move(answers);
-    entry["missing"] = std::move(missing);
-    entry["failed"] = std::move(failed);
+    json entry = vornmgr_module_ref(position.mod, 10);
+    vornmgr_add(entry, "timeout_s", position.timeout);
+    vornmgr_add(entry, "go_down_ms", position.go_down_ms);
+    vornmgr_add(entry, "down_ms", position.down_ms != 0 ? json(position.down_ms) : json(nullptr));
+    vornmgr_add(entry, "waited_us", position.waited_us);
+    vornmgr_add(entry, "required", position.required);
+    vornmgr_add(entry, "received", position.received);
+    vornmgr_add(entry, "timed_out", position.timed_out);
+    vornmgr_add(entry, "answers", std::move(answers));
+    vornmgr_add(entry, "missing", std::move(missing));
+    vornmgr_add(entry, "failed", std::move(failed));
     return entry;
 }
 
@@ -224,21 +279,50 @@ bool vornmgr_read_history(std::string *text)
     return false;
 }
 
-bool vornmgr_append_synced(int dir_fd, const std::string &text)
+// Appends `text`, which ends the file with its `lines`-th line.
+bool vornmgr_append_synced(int dir_fd, const std::string &text, int lines)
 {
+    history_shape.known = false;
     const vorn_trusted_file_t file =
         vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_WRONLY | O_APPEND | O_CREAT, 0600);
     if (file.distrust != nullptr)
         errno = EPERM;
     if (!file.fd)
         return false;
-    if (!vorn_write_all(file.fd.get(), text.data(), text.size()))
+    if (!vorn_write_all(file.fd.get(), text.data(), text.size()) || fsync(file.fd.get()) != 0)
         return false;
-    return fsync(file.fd.get()) == 0;
+    vornmgr_note_shape(file.fd.get(), lines);
+    return true;
+}
+
+// Appends `line` to the file the manager last left, if it is still that file
+// and the record fits both bounds; false when the whole file must be read
+// (nothing was written then).
+bool vornmgr_append_to_known(int dir_fd, const std::string &line)
+{
+    if (!history_shape.known || history_shape.path != vornmgr_history_path ||
+        history_shape.lines >= VORNMGR_HISTORY_MAX_RECORDS ||
+        static_cast<size_t>(history_shape.size) + line.size() + 1 > VORNMGR_HISTORY_MAX_BYTES)
+        return false;
+    const vorn_trusted_file_t file = vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_WRONLY | O_APPEND);
+    struct stat st {};
+    if (!file.fd || fstat(file.fd.get(), &st) != 0 || !vornmgr_is_known_shape(st))
+        return false;
+    history_shape.known = false;
+    // One write of the line and its newline, from a buffer kept for it.
+    static std::string added;
+    added.assign(line).push_back('\n');
+    if (!vorn_write_all(file.fd.get(), added.data(), added.size()) || fsync(file.fd.get()) != 0)
+        LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
+    else
+        vornmgr_note_shape(file.fd.get(), history_shape.lines + 1);
+    return true;
 }
 
 bool vornmgr_replace_history(int dir_fd, const std::string &text)
 {
+    // Learnt again by the next record's append.
+    history_shape.known = false;
     const std::string kept = vornmgr_keep_newest(text, VORNMGR_HISTORY_MAX_RECORDS, VORNMGR_HISTORY_MAX_BYTES);
     return vorn_replace_file_at(dir_fd, vornmgr_history_name(), 0600, kept.data(), kept.size());
 }
@@ -339,10 +423,12 @@ std::string vornmgr_format_history_record(const vornmgr_history_sequence_t &sequ
     record["duration_ms"] = sequence.duration_ms;
     record["completed"] = sequence.completed;
     record["registered"] = sequence.registered;
-    json positions = json::array();
-    if (sequence.trace != nullptr)
+    json positions(json::value_t::array);
+    if (sequence.trace != nullptr) {
+        positions.get_ref<json::array_t &>().reserve(static_cast<size_t>(sequence.trace->positions));
         for (int k = 0; k < sequence.trace->positions; k++)
             positions.push_back(vornmgr_position_json(sequence.trace->position[k]));
+    }
     record["positions"] = std::move(positions);
     record["reboot"] = sequence.reboot_command != nullptr
                            ? json{{"command", sequence.reboot_command},
@@ -373,6 +459,8 @@ void vornmgr_history_append(const std::string &line)
     const unique_fd dir = vornmgr_open_history_dir();
     if (!dir)
         return;
+    if (vornmgr_append_to_known(dir.get(), line))
+        return;
     std::string text;
     std::string damage;
     vornmgr_history_found_t found = vornmgr_load_history(dir.get(), &text, &damage);
@@ -393,14 +481,11 @@ void vornmgr_history_append(const std::string &line)
     // own: the new record starts after it.
     const bool cut_short = !text.empty() && text.back() != '\n';
     const std::string added = (cut_short ? "\n" : "") + line + "\n";
-    int lines = 0;
-    for (const char c : text)
-        lines += c == '\n';
-    lines += cut_short;
+    const int lines = static_cast<int>(std::count(text.begin(), text.end(), '\n')) + cut_short;
     // Within both bounds the record is only appended; past either the
     // oldest lines go, and the file is replaced whole.
     const bool written = lines < VORNMGR_HISTORY_MAX_RECORDS && text.size() + added.size() <= VORNMGR_HISTORY_MAX_BYTES
-                             ? vornmgr_append_synced(dir.get(), added)
+                             ? vornmgr_append_synced(dir.get(), added, lines + 1)
                              : vornmgr_replace_history(dir.get(), text + added);
     if (!written)
         LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));

@@ -73,6 +73,28 @@ TEST_F(HistoryFile, KeepsACutShortLineApartAndTheLast100Lines)
     EXPECT_EQ(kept.back(), record("newest"));
 }
 
+TEST_F(HistoryFile, AppendsWithoutRereadingYetSeesAFileChangedBehindItsBack)
+{
+    // Rewritten in place to the same size by someone else: judged again, and
+    // what is no longer a history is set aside.
+    vornmgr_history_append(record("first"));
+    vornmgr_history_append(record("second"));
+    const auto size = fs::file_size(path);
+    std::ofstream(path, std::ios::in | std::ios::out) << std::string(size, 'x');
+    ASSERT_EQ(fs::file_size(path), size);
+    vornmgr_history_append(record("after"));
+    EXPECT_EQ(lines(), std::vector<std::string>{record("after")});
+    EXPECT_TRUE(fs::exists(path + ".damaged"));
+
+    // Only the manager's own appends since: the 101st record pushes out the first.
+    for (int i = 1; i < 101; i++)
+        vornmgr_history_append(record("own " + std::to_string(i)));
+    const auto kept = lines();
+    ASSERT_EQ(kept.size(), 100u);
+    EXPECT_EQ(kept.front(), record("own 1"));
+    EXPECT_EQ(kept.back(), record("own 100"));
+}
+
 TEST_F(HistoryFile, BoundedByBytesAsWellAsRecords)
 {
     // 63 records of 33000 bytes fit the bound; one more of 20000 pushes the
