@@ -51,10 +51,20 @@ endforeach()
 install(FILES packaging/vornmgr-metrics.timer DESTINATION ${VORN_SYSTEMD_UNIT_DIR})
 install(FILES examples/vornmgr.rules.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vornmgr/examples)
 
-# The programs read the configuration at this path whatever the prefix; the
-# manager's unit reads the service's environment (its reboot commands) from
-# /etc/default, where a Debian system keeps it.
-install(FILES packaging/vornmgrd.conf DESTINATION /etc/norvane)
+# The programs read the configuration at /etc/norvane whatever the prefix.
+# vornmgrctl rewrites it (the boot mode), so an installation never replaces a
+# file already there: the default is kept in the data directory, and copied
+# to /etc/norvane only where no configuration is. The Debian package ships
+# the default alone and its postinst hands it to ucf. The manager's unit reads
+# the service's environment (its reboot commands) from /etc/default, where a
+# Debian system keeps it.
+install(FILES packaging/vornmgrd.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/vornmgr)
+install(CODE "
+    if(EXISTS \"\$ENV{DESTDIR}/etc/norvane/vornmgrd.conf\")
+        message(STATUS \"Kept: \$ENV{DESTDIR}/etc/norvane/vornmgrd.conf (the default is in ${CMAKE_INSTALL_FULL_DATADIR}/vornmgr)\")
+    else()
+        file(INSTALL DESTINATION /etc/norvane TYPE FILE FILES \"${PROJECT_SOURCE_DIR}/packaging/vornmgrd.conf\")
+    endif()")
 install(FILES packaging/vornmgrd.default DESTINATION /etc/default RENAME vornmgrd)
 
 install(FILES packaging/vornmgrctl.bash-completion DESTINATION ${VORN_BASH_COMPLETION_DIR}

@@ -29,7 +29,6 @@ docs() { # PACKAGE: what every package has in its documentation directory
 
 expect_files vornmgr <<EOF2
 -rw-r--r-- ./etc/default/vornmgrd
--rw-r--r-- ./etc/norvane/vornmgrd.conf
 -rw-r--r-- ./$unit_dir/brel-system-services.service
 -rw-r--r-- ./$unit_dir/vornmgr-metrics.service
 -rw-r--r-- ./$unit_dir/vornmgr-metrics.timer
@@ -44,6 +43,7 @@ $(docs vornmgr)
 -rw-r--r-- ./usr/share/man/man8/brel-system-services.8.gz
 -rw-r--r-- ./usr/share/man/man8/vornmgrctl.8.gz
 -rw-r--r-- ./usr/share/man/man8/vornmgrd.8.gz
+-rw-r--r-- ./usr/share/vornmgr/vornmgrd.conf
 EOF2
 expect_files vornmgr-tools <<EOF2
 -rwxr-xr-x ./usr/sbin/vornmgr-modsim
@@ -66,6 +66,13 @@ EOF2
 # The binding's modules come and go with it: only where they lie is checked.
 expect_eq "python3-vornmgr files out of place" "" "$(listing "$(deb_of "$out" python3-vornmgr)" |
     grep -vE ' \./usr/(lib/python3/dist-packages/(vornmgr/([a-z_]+\.py|py\.typed)|vornmgr-[0-9.]+\.dist-info/[A-Za-z_.]+)|share/doc/python3-vornmgr/.*|share/man/man7/vornmgr-python\.7\.gz)$' || true)"
+# So does the collection: all of it in the one place Debian's Ansible looks,
+# as ansible-galaxy installs it (its manifest beside it).
+collection=./usr/share/ansible/collections/ansible_collections/vornmgr/switch
+expect_eq "vornmgr-ansible files out of place" "" "$(listing "$(deb_of "$out" vornmgr-ansible)" |
+    grep -vE " ($collection/.+|\./usr/share/doc/vornmgr-ansible/(changelog\.Debian\.gz|copyright)|\./usr/share/lintian/overrides/vornmgr-ansible)\$" || true)"
+listing "$(deb_of "$out" vornmgr-ansible)" | grep -qE " $collection/MANIFEST\.json\$" ||
+    fail "vornmgr-ansible holds no installed collection: $(listing "$(deb_of "$out" vornmgr-ansible)")"
 
 # --- control fields ------------------------------------------------------------
 for package in "${PACKAGES[@]}"; do
@@ -90,10 +97,11 @@ has_depends() { # PACKAGE NAME...
         grep -qx "$name" <<<"$names" || fail "$package does not depend on $name (Depends: $(depends "$package" | paste -sd,))"
     done
 }
-has_depends vornmgr libvornmgr0 libzmq5 libsystemd0 libc6 libstdc++6
+has_depends vornmgr ucf adduser libvornmgr0 libzmq5 libsystemd0 libc6 libstdc++6
 has_depends vornmgr-tools libvornmgr0 libc6
 has_depends libvornmgr0 libzmq5 libc6
 has_depends python3-vornmgr libvornmgr0 python3:any
+grep -qE '^ansible-core( \| ansible)?$' <<<"$(depends vornmgr-ansible)" || fail "vornmgr-ansible does not depend on Ansible: $(depends vornmgr-ansible)"
 # The programs take any library at least as new as the symbols they use; the
 # development package goes with its own library only, and needs no other
 # package's development files.
@@ -110,8 +118,8 @@ mkdir -p "$control"
 for package in vornmgr libvornmgr0; do
     dpkg-deb -e "$(deb_of "$out" "$package")" "$control/$package"
 done
-expect_eq "vornmgr conffiles" "/etc/default/vornmgrd
-/etc/norvane/vornmgrd.conf" "$(sort "$control/vornmgr/conffiles" 2>/dev/null)"
+# The configuration vornmgrctl rewrites is ucf's, not dpkg's (debian/vornmgr.postinst).
+expect_eq "vornmgr conffiles" "/etc/default/vornmgrd" "$(sort "$control/vornmgr/conffiles" 2>/dev/null)"
 expect_eq "libvornmgr0 shlibs" "libvornmgr 0 libvornmgr0 (>= $upstream_version)" "$(cat "$control/libvornmgr0/shlibs" 2>/dev/null)"
 grep -qx 'activate-noawait ldconfig' "$control/libvornmgr0/triggers" 2>/dev/null || fail "libvornmgr0 has no ldconfig trigger"
 for script in preinst postinst prerm postrm; do
@@ -152,7 +160,7 @@ done
 # --- configuration -------------------------------------------------------------------
 # Shipped as the manager and the tool accept it; the service's environment
 # file changes nothing until an administrator sets a line.
-grep -qx 'boot_mode=cold' "$root/etc/norvane/vornmgrd.conf" || fail "default configuration without boot_mode=cold"
+grep -qx 'boot_mode=cold' "$root/usr/share/vornmgr/vornmgrd.conf" || fail "default configuration without boot_mode=cold"
 expect_eq "settings of /etc/default/vornmgrd" "" "$(grep -v '^#' "$root/etc/default/vornmgrd" | grep -v '^$' || true)"
 grep -q 'systemctl kexec' "$root/etc/default/vornmgrd" || fail "/etc/default/vornmgrd does not name Debian's fast reboot"
 

@@ -30,7 +30,7 @@ finish() {
 # The packages' names and where packaging_build.sh leaves them:
 #   OUT/debs/*.deb   OUT/root/  (the packages unpacked together, without
 #                    their -dbgsym companions)
-readonly PACKAGES=(vornmgr vornmgr-tools libvornmgr0 libvornmgr-dev python3-vornmgr)
+readonly PACKAGES=(vornmgr vornmgr-tools libvornmgr0 libvornmgr-dev python3-vornmgr vornmgr-ansible)
 deb_of() { # OUT PACKAGE
     local found=("$1"/debs/"$2"_*.deb)
     [[ -f "${found[0]}" ]] || { echo "no package $2 in $1/debs" >&2; return 1; }

@@ -1,12 +1,16 @@
 #!/bin/bash
 # SPDX-License-Identifier: Apache-2.0
 # The packaged maintainer scripts and bash completion, run as dpkg and bash
-# run them, inside the sandbox (fresh /run and an overlay on /etc) with stub
-# deb-systemd-helper, deb-systemd-invoke and systemctl that log their calls.
-# The scripts are debhelper's: what is checked is that both units are in
-# them, enabled and started on installation, restarted (never stopped) by an
-# upgrade and stopped on removal, and that a purge cleans up after vornmgrctl.
-# Usage (inside tools/sandbox): packaging_scripts_test.sh OUT_DIR
+# run them, inside the sandbox (fresh /run, overlays on /etc, /usr and /var:
+# debconf keeps its state there) with stub deb-systemd-helper,
+# deb-systemd-invoke, systemctl, ucf and ucfr that log their calls. The
+# scripts are debhelper's: what is checked is that both units are in them,
+# enabled and started on installation, restarted (never stopped) by an
+# upgrade and stopped on removal, that the configuration is handed to ucf,
+# and that a purge cleans up after ucf and vornmgrctl. What ucf makes of the
+# configuration through installations and upgrades is
+# packaging_upgrade_test.sh's.
+# Usage (inside tools/sandbox --writable-system): packaging_scripts_test.sh OUT_DIR
 set -euo pipefail
 . "$(dirname "$0")/packaging_lib.sh"
 [[ -n "${SANDBOX:-}" ]] || { echo "run me inside tools/sandbox" >&2; exit 2; }
@@ -21,7 +25,7 @@ dpkg-deb -e "$(deb_of "$out" vornmgr)" "$control"
 stubs=$scratch/stubs
 log=$scratch/calls.log
 mkdir -p "$stubs"
-for name in deb-systemd-helper deb-systemd-invoke systemctl; do
+for name in deb-systemd-helper deb-systemd-invoke systemctl ucf ucfr; do
     cat >"$stubs/$name" <<EOF2
 #!/bin/sh
 echo "$name \$*" >>"$log"
@@ -37,7 +41,7 @@ run_script() {
     local script=$1 status=0
     shift
     : >"$log"
-    PATH=$stubs:$PATH /bin/sh "$control/$script" "$@" || status=$?
+    DEBIAN_FRONTEND=noninteractive PATH=$stubs:$PATH /bin/sh "$control/$script" "$@" </dev/null || status=$?
     calls=$(tr -d "'" <"$log")
     return $status
 }
@@ -62,6 +66,11 @@ expect_calls "postinst on a first installation" "deb-systemd-helper enable vornm
 expect_calls "postinst on a first installation" "deb-systemd-helper enable vornmgr-metrics.timer" \
     "deb-systemd-invoke start vornmgr-metrics.timer"
 grep -q 'vornmgr-metrics.service' <<<"$calls" && fail "postinst handles vornmgr-metrics.service: $calls"
+# The configuration is ucf's: the default from /usr/share, asking (through
+# debconf) only when both it and the file changed.
+config=/etc/norvane/vornmgrd.conf
+expect_calls "postinst's configuration" "ucf --three-way --debconf-ok /usr/share/vornmgr/vornmgrd.conf $config" \
+    "ucfr vornmgr $config"
 
 WAS_ENABLED=1 run_script postinst configure 1.0.0-1 || fail "postinst upgrade failed"
 expect_calls "postinst on an upgrade of units the administrator disabled" \
@@ -74,12 +83,15 @@ expect_calls "prerm remove" "deb-systemd-invoke stop $both"
 run_script prerm upgrade 1.0.0-3 || fail "prerm upgrade failed"
 grep -q ' stop ' <<<"$calls" && fail "prerm upgrade stops the units: $calls"
 
-# A purge removes what vornmgrctl may have left beside the configuration
-# (dpkg has removed the conffile itself by then), and the directory when
-# nothing else is in it.
+# A purge removes the configuration, what ucf and vornmgrctl may have left
+# beside it, ucf's records of it, and the directory when nothing else is in
+# it.
 mkdir -p /etc/norvane
-echo boot_mode=warm >/etc/norvane/vornmgrd.conf.Xy12Ab
+echo boot_mode=warm >$config
+echo boot_mode=warm >$config.Xy12Ab
+echo boot_mode=cold >$config.ucf-dist
 run_script postrm purge || fail "postrm purge failed"
+expect_calls "postrm purge" "ucf --purge $config" "ucfr --purge vornmgr $config"
 [[ ! -e /etc/norvane ]] || fail "purge left /etc/norvane: $(ls -A /etc/norvane)"
 mkdir -p /etc/norvane
 echo other >/etc/norvane/other-module.conf
