@@ -4,30 +4,40 @@
 
 VORN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-# The Debian packages the project needs to build, test and package itself.
+# What building needs is the Build-Depends of debian/control, the one list
+# the package build uses too: apt-get build-dep installs it. Beside it, the
+# Debian packages that only the tests, the sandbox, the simulated fleet, the
+# demonstration and the checks of the packages use (and dpkg-dev, which
+# checks the build dependencies, and build-essential, which every Debian
+# build assumes).
 VORN_PACKAGES=(
-    g++ cmake make pkg-config
-    libzmq3-dev cppzmq-dev libsystemd-dev nlohmann-json3-dev
+    build-essential dpkg-dev
     libgtest-dev libgmock-dev
     iproute2 util-linux procps
-    dpkg-dev file binutils systemd man-db groff-base
-    debhelper dh-python lintian
-    python3 python3-pytest python3-zmq
+    file binutils man-db groff-base lintian ucf
+    python3-pytest python3-zmq
     python3-prometheus-client python3-yaml prometheus-node-exporter curl
     ansible-core openssh-server openssh-client socat
 )
 
 vorn_install_missing() {
-    local missing=() pkg
+    local missing=() pkg build_deps_met=1
     for pkg in "${VORN_PACKAGES[@]}"; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
     done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "Installing missing packages: ${missing[*]}"
+    (cd "$VORN_ROOT" && dpkg-checkbuilddeps) >/dev/null 2>&1 || build_deps_met=""
+    [ ${#missing[@]} -eq 0 ] && [ -n "$build_deps_met" ] && return 0
     local sudo=()
     [ "$(id -u)" -eq 0 ] || sudo=(sudo)
     "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    if [ ${#missing[@]} -ne 0 ]; then
+        echo "Installing missing packages: ${missing[*]}"
+        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    fi
+    if [ -z "$build_deps_met" ] && ! (cd "$VORN_ROOT" && dpkg-checkbuilddeps) >/dev/null 2>&1; then
+        echo "Installing the build dependencies of debian/control"
+        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get build-dep -y -qq --no-install-recommends "$VORN_ROOT"
+    fi
 }
 
 # vorn_build DIR [cmake options...]
