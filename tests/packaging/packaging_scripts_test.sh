@@ -100,9 +100,10 @@ expect_eq "purge keeps files of others" "other" "$(cat /etc/norvane/other-module
 
 # --- bash completion ---------------------------------------------------------------
 # The words offered are the tool's actions as its own usage text lists them:
-# -w{f} gives -w and -wf, -m<0|1> gives -m0 and -m1.
+# -w{f} gives -w and -wf, -m<0|1> gives -m0 and -m1 (a line that lists
+# several, "-m<0|1>, ...", describes an option that goes with them).
 usage=$("$out/root/usr/sbin/vornmgrctl" 2>/dev/null || true)
-expected=$(sed -n 's/^  -\([a-z]\)\([^ ]*\) .*/\1 \2/p' <<<"$usage" | while read -r letter modifier; do
+expected=$(sed -n 's/^  -\([a-z]\)\([^ ,]*\) .*/\1 \2/p' <<<"$usage" | while read -r letter modifier; do
     case "$modifier" in
     "") echo "-$letter" ;;
     "{f}") printf '%s\n' "-$letter" "-${letter}f" ;;
