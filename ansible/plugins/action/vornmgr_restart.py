@@ -32,12 +32,15 @@ from ansible_collections.vornmgr.switch.plugins.module_utils.vornmgrctl import (
 
 display = Display()
 
-POLL_SECONDS = 1.0
+POLL_SECONDS = 0.5
 # How long one attempt to reach the switch may take while it reboots.
 CONNECT_TIMEOUT = 10
 # How often, while the manager still answers with its old start time, its
 # history is read for a restart that ended without a reboot.
 HISTORY_CHECK_SECONDS = 5.0
+# How long a manager must stay up after recording a failed reboot command
+# before the restart is given up.
+REBOOT_FAILURE_GRACE_SECONDS = 10.0
 
 
 class RestartFailed(Exception):
@@ -95,6 +98,7 @@ class ActionModule(ActionBase):
         history shows that no reboot will come, or none came in time."""
         last_error = "no answer yet"
         next_history_check = time.monotonic() + HISTORY_CHECK_SECONDS
+        failure_seen_at = None
         status = None
         problems = []
         while time.monotonic() < deadline:
@@ -119,10 +123,16 @@ class ActionModule(ActionBase):
                     except (AnsibleConnectionFailure, VornmgrctlError):
                         record = None
                     summary = take_down_summary(record)
-                    if summary and summary.get("reboot_failure"):
-                        raise RestartFailed("the switch did not reboot: %s; %s"
-                                            % (summary["reboot_failure"],
-                                               "; ".join(take_down_problems(summary))))
+                    # The shutdown of a switch may end the reboot command
+                    # before the manager, which then records it as failed:
+                    # only a manager still there a while later tells that no
+                    # reboot comes.
+                    if summary and summary.get("reboot_failure") and failure_seen_at is None:
+                        failure_seen_at = time.monotonic()
+                    elif summary and summary.get("reboot_failure") and \
+                            time.monotonic() - failure_seen_at >= REBOOT_FAILURE_GRACE_SECONDS:
+                        raise RestartFailed("the switch did not reboot: %s"
+                                            % "; ".join(take_down_problems(summary)))
                 time.sleep(POLL_SECONDS)
                 continue
             problems = modules_not_up(status, names, boot or boot_of(status.get("mode")))
@@ -226,7 +236,7 @@ class ActionModule(ActionBase):
             result.update(take_down=summary, take_down_duration_s=summary["duration_s"],
                           slowest_module=summary["slowest_module"], slowest_wait_ms=summary["slowest_wait_ms"],
                           missing=summary["missing"], failed_modules=summary["failed"])
-            failures += take_down_problems(summary)
+            failures += take_down_problems(summary, rebooted=True)
         else:
             failures.append("no history record of this restart was found")
         failures += ["%s did not come back up (%s)" % (problem_module(problem), problem.split(": ", 1)[1])

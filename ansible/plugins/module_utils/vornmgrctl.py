@@ -159,15 +159,18 @@ def take_down_summary(record):
     }
 
 
-def take_down_problems(summary):
-    """One text per module that held a take-down up, naming it."""
+def take_down_problems(summary, rebooted=False):
+    """One text per module that held a take-down up, naming it. Once the
+    switch is known to have rebooted, a reboot failure in the record is not
+    one: the shutdown may end the reboot command before the manager, which
+    then records it as killed."""
     if not summary:
         return []
     problems = ["%s did not answer GO_DOWN in time" % name for name in summary["missing"]]
     problems += ["%s answered GO_DOWN with a failure" % name for name in summary["failed"]]
     if summary.get("completed") is False:
         problems.append("the manager stopped in the middle of the take-down")
-    if summary.get("reboot_failure"):
+    if summary.get("reboot_failure") and not rebooted:
         problems.append("no reboot came of it: %s" % summary["reboot_failure"])
     return problems
 
