@@ -142,4 +142,11 @@ if(VORN_SANITIZE STREQUAL "")
     add_test(NAME fleet_reboot
         COMMAND /usr/bin/python3 "${PROJECT_SOURCE_DIR}/tests/system/fleet_test.py" --build "${CMAKE_BINARY_DIR}")
     set_tests_properties(fleet_reboot PROPERTIES LABELS system TIMEOUT 120 SKIP_RETURN_CODE 77)
+    # The Ansible collection (ansible/) through ansible-playbook against two
+    # fleets: a rolling warm restart of four switches, check mode, maintenance
+    # twice, the documentation and syntax, and a rollout stopped by a silent
+    # module. About a minute.
+    add_test(NAME ansible_rollout
+        COMMAND bash "${PROJECT_SOURCE_DIR}/tests/ansible/rollout_test.sh" "${CMAKE_BINARY_DIR}")
+    set_tests_properties(ansible_rollout PROPERTIES LABELS system TIMEOUT 300)
 endif()
