@@ -429,6 +429,13 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
     // the middle of the sequence finds, once restarted, what it was doing.
     vornmgr_sequence_record_t record{action.kind == CLI_ACTION_RESTART ? SEQUENCE_RESTART : SEQUENCE_MAINT_ENTER,
                                      STAGE_RUNNING, action.reason, mode_before, time(nullptr)};
+    // A restart asked for while the reboot of an earlier one is still awaited
+    // finds the modules down for that one, but the switch has not restarted:
+    // should this reboot fail too, the switch goes back to where it was
+    // before both, in maintenance if it was, not to the earlier restart's
+    // mode with every module up.
+    if (action.kind == CLI_ACTION_RESTART)
+        record.mode_before = vornmgr_cli_reboot_mode_before(mode_before);
     // A take-down replaces the record of a bring-up still being watched; a
     // sequence the operator asks for after a reboot command replaces the
     // wait for that reboot, whose failure would otherwise undo it.

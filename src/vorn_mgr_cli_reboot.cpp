@@ -211,6 +211,11 @@ bool vornmgr_cli_reboot_pending(void)
     return pending_reboot.active;
 }
 
+Mode vornmgr_cli_reboot_mode_before(Mode otherwise)
+{
+    return pending_reboot.active ? pending_reboot.record.mode_before : otherwise;
+}
+
 long long vornmgr_cli_reboot_wait_ms(void)
 {
     if (!pending_reboot.active)

@@ -100,6 +100,9 @@ bool vornmgr_cli_reboot_pending(void);
 // Stops waiting for the reboot; a command that still runs is stopped with
 // its process group.
 void vornmgr_cli_forget_reboot(void);
+// The mode the switch ran in before the restart whose reboot is awaited;
+// `otherwise` when none is awaited.
+Mode vornmgr_cli_reboot_mode_before(Mode otherwise);
 // Whether the record's reboot command (its pid, with the same start time) is
 // still running, not merely a zombie.
 bool vornmgr_reboot_still_runs(const vornmgr_sequence_record_t &record);

@@ -321,6 +321,32 @@ TEST_F(NeverDown, FailedRebootDuringMaintenanceStaysInMaintenance)
     expect_up_in("warm", 10s);
 }
 
+// Found by scripts/chaos (seed 100): a second restart asked for while the
+// first one's reboot was still awaited took the first one's mode as the one
+// to go back to, and its failed reboot brought every module up out of the
+// maintenance the operator had left the switch in.
+TEST_F(NeverDown, RestartDuringAnAwaitedRebootFromMaintenanceFailsBackToMaintenance)
+{
+    configure("vornmgrctl_override=true\nboot_mode=warm\nreboot_grace_time=120\n");
+    start_manager();
+    start_modules();
+    ASSERT_EQ(ctl({"-m1"}), 0);
+    configure_stub("reboot", {.delay_seconds = 600});
+    EXPECT_EQ(ctl({"-cf"}), 0);
+    // The first reboot command hangs in its delay before the stub fails the next.
+    ASSERT_TRUE(wait_until([] { return Process({"pgrep", "-f", "^sleep 600$"}).wait_exit() == exited_with(0); }))
+        << manager->stderr_text();
+    configure_stub("reboot", {.exit_code = 1});
+    EXPECT_EQ(ctl({"-ff"}), 0);
+    EXPECT_TRUE(manager->wait_for_stderr(" ERR reboot command \"sync; reboot\" of the earlier restart still runs: "
+                                         "stopping it\n"))
+        << manager->stderr_text();
+    EXPECT_TRUE(manager->wait_for_stderr(
+        " ERR no reboot is coming: staying in maintenance in Maintenance, warm mode, every module down\n", 20s))
+        << manager->stderr_text();
+    expect_maintenance_down("Maintenance, warm", 5s);
+}
+
 // Found by scripts/chaos (seed 5): a module half way down when the manager
 // died is finished, not left "going down".
 TEST_F(NeverDown, ModuleLeftGoingDownInMaintenanceIsTakenDown)
