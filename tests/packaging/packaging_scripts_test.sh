@@ -1,8 +1,8 @@
 #!/bin/bash
 # SPDX-License-Identifier: Apache-2.0
 # The packaged maintainer scripts and bash completion, run as dpkg and bash
-# run them, inside the sandbox (fresh /run, overlays on /etc, /usr and /var:
-# debconf keeps its state there) with stub deb-systemd-helper,
+# run them, inside the sandbox (fresh /run, overlays on /etc, /usr and /var,
+# whatever a script writes) with stub deb-systemd-helper,
 # deb-systemd-invoke, systemctl, ucf and ucfr that log their calls. The
 # scripts are debhelper's: what is checked is that both units are in them,
 # enabled and started on installation, restarted (never stopped) by an
@@ -66,10 +66,10 @@ expect_calls "postinst on a first installation" "deb-systemd-helper enable vornm
 expect_calls "postinst on a first installation" "deb-systemd-helper enable vornmgr-metrics.timer" \
     "deb-systemd-invoke start vornmgr-metrics.timer"
 grep -q 'vornmgr-metrics.service' <<<"$calls" && fail "postinst handles vornmgr-metrics.service: $calls"
-# The configuration is ucf's: the default from /usr/share, asking (through
-# debconf) only when both it and the file changed.
+# The configuration is ucf's: the default from /usr/share, asking only when
+# both it and the file changed.
 config=/etc/norvane/vornmgrd.conf
-expect_calls "postinst's configuration" "ucf --three-way --debconf-ok /usr/share/vornmgr/vornmgrd.conf $config" \
+expect_calls "postinst's configuration" "ucf --three-way /usr/share/vornmgr/vornmgrd.conf $config" \
     "ucfr vornmgr $config"
 
 WAS_ENABLED=1 run_script postinst configure 1.0.0-1 || fail "postinst upgrade failed"
