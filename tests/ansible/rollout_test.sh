@@ -6,9 +6,10 @@
 #   whole fleet (4 switches): the collection builds and installs, ansible-doc
 #     renders every module, every playbook passes --syntax-check; a rolling
 #     restart in check mode reboots nothing; entering maintenance twice
-#     changes nothing the second time; the rolling warm restart reboots each
-#     switch once, one at a time in inventory order, every module up in warm
-#     mode afterwards (fleet_status.yml), recap 0 failed.
+#     changes nothing the second time, and a restart is refused in it; the rolling warm restart reboots each
+#     switch once, one at a time in inventory order, recap 0 failed; an
+#     upgrade that installs something restarts its switch (rolling_upgrade.yml);
+#     every module up in warm mode afterwards (fleet_status.yml).
 #   a silent module (3 switches, bgp of sw2 never answers GO_DOWN): the
 #     rollout stops at sw2 naming it and bgp; sw3 is not restarted.
 #
@@ -76,9 +77,16 @@ inside_whole_fleet() {
     grep -q '^sw1 | CHANGED => .*"maintenance": true' "$work/m1.txt" || { cat "$work/m1.txt"; fail "first -m1 not changed"; }
     grep -q '^sw1 | SUCCESS => .*"changed": false' "$work/m1-again.txt" ||
         { cat "$work/m1-again.txt"; fail "second -m1 reported a change"; }
+    # Modules down for maintenance: a restart is refused, naming them.
+    if ansible sw1 -o -m vornmgr.switch.vornmgr_restart -a mode=warm >"$work/refused.txt" 2>&1 ||
+        ! grep -q '^sw1 | FAILED! => .*"msg": "refusing to restart: frr: down, bgp: down' "$work/refused.txt"; then
+        cat "$work/refused.txt"
+        fail "a restart with modules down was not refused"
+    fi
+    [ "$(calls sw1 reboot)" -eq 0 ] || fail "the refused restart rebooted sw1"
     ansible sw1 -o -m vornmgr.switch.vornmgr_maintenance -a state=absent >"$work/m0.txt" 2>&1 ||
         { cat "$work/m0.txt"; fail "leaving maintenance"; }
-    echo "ok: maintenance entered, then unchanged, then left with every module up"
+    echo "ok: maintenance entered, then unchanged, a restart refused in it, then left with every module up"
 
     local started ended
     started=$(date +%s%N)
@@ -99,13 +107,29 @@ inside_whole_fleet() {
             fail "$sw went down at $went_down, before the switch ahead of it was up at $previous_up"
         previous_up=$came_up
     done
+    echo "ok: rolling warm restart, each switch once and one at a time"
+    grep -A6 'Rollout summary' "$work/rollout.txt" | grep '"sw' || true
+    python3 "$here/rollout_times.py" "$FLEET_DIR" "$(((ended - started) / 1000000))" sw1 sw2 sw3 sw4
+
+    # An upgrade that installs something (the apt-get stub of sw4 writes the
+    # package manager's log) restarts sw4 in its configured mode, now warm.
+    # The stubs are first on PATH only for the programs the switch booted.
+    ansible sw4 -o -m ansible.builtin.shell \
+        -a 'echo "echo Start-Date: test >>/var/log/apt/history.log" >/run/sandbox/stub.apt-get.sh' \
+        >"$work/stub.txt" 2>&1 || { cat "$work/stub.txt"; fail "setting the apt-get stub of sw4"; }
+    ansible-playbook "$playbooks/rolling_upgrade.yml" -l sw4 -e vornmgr_restart_timeout=90 \
+        -e '{"vornmgr_environment": {"PATH": "/run/sandbox/bin:/usr/local/sbin:/usr/sbin:/usr/bin:/sbin:/bin"}}' \
+        >"$work/upgrade.txt" 2>&1 || { cat "$work/upgrade.txt"; fail "the rolling upgrade of sw4"; }
+    grep -q '"sw4: done, upgraded: yes, warm restart' "$work/upgrade.txt" || { cat "$work/upgrade.txt"; fail "sw4's upgrade"; }
+    [ "$(calls sw4 reboot)" -eq 2 ] && [ "$(calls sw4 qorfwupgrade.vek)" -eq 1 ] ||
+        fail "sw4 was not upgraded and restarted once more"
+    echo "ok: an upgrade of sw4 restarts it"
+
     ansible-playbook "$playbooks/fleet_status.yml" >"$work/status.txt" 2>&1 ||
         { cat "$work/status.txt"; fail "fleet_status.yml"; }
     [ "$(grep -c '"msg": "sw[1-4]: mode warm, 8 of 8 modules up, maintenance off, last take-down (restart)' \
         "$work/status.txt")" -eq 4 ] || { cat "$work/status.txt"; fail "not every switch whole in warm mode"; }
-    echo "ok: rolling warm restart, each switch once and one at a time, all whole in warm mode"
-    grep -A6 'Rollout summary' "$work/rollout.txt" | grep '"sw' || true
-    python3 "$here/rollout_times.py" "$FLEET_DIR" "$(((ended - started) / 1000000))" sw1 sw2 sw3 sw4
+    echo "ok: every switch whole in warm mode"
 }
 
 inside_silent_module() {

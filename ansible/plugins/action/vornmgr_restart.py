@@ -41,6 +41,10 @@ HISTORY_CHECK_SECONDS = 5.0
 # How long a manager must stay up after recording a failed reboot command
 # before the restart is given up.
 REBOOT_FAILURE_GRACE_SECONDS = 10.0
+# The manager answers a restart after its take-down (at most 55 s) and
+# stores the record before the answer: without one by then, the request
+# never reached it.
+REQUEST_ANSWER_SECONDS = 90
 
 
 class RestartFailed(Exception):
@@ -91,7 +95,7 @@ class ActionModule(ActionBase):
         records = decode_lines(self._remote(ctl, "--history", "20", "--json"), "vornmgrctl --history --json")
         return restart_record(records, after_ms, pid)
 
-    def _wait(self, ctl, before, names, boot, deadline, after_ms, pid):
+    def _wait(self, ctl, before, names, boot, deadline, after_ms, pid, requested, request_error):
         """Polls until the manager answers with a new start time and every
         module of `names` is up in `boot` (the new system mode's, when None).
         Returns (status after, problems left); raises RestartFailed when the
@@ -123,6 +127,10 @@ class ActionModule(ActionBase):
                     except (AnsibleConnectionFailure, VornmgrctlError):
                         record = None
                     summary = take_down_summary(record)
+                    if record is None and time.monotonic() - requested > REQUEST_ANSWER_SECONDS:
+                        raise RestartFailed("the manager holds no record of the restart %d s after the request, "
+                                            "and the switch did not reboot%s"
+                                            % (REQUEST_ANSWER_SECONDS, request_error))
                     # The shutdown of a switch may end the reboot command
                     # before the manager, which then records it as failed:
                     # only a manager still there a while later tells that no
@@ -191,10 +199,12 @@ class ActionModule(ActionBase):
         restart_args = {"mode": mode}
         restart_args["vornmgrctl"] = ctl
         answer = {}
+        request_error = ""
         try:
             answer = self._execute_module(module_name="vornmgr.switch.vornmgr_restart",
                                           module_args=restart_args, task_vars=task_vars)
         except Exception as error:
+            request_error = " (the request's session: %s)" % to_text(error)
             display.vvv("vornmgr_restart: the session ended with the request: %s" % to_text(error))
         result["changed"] = True
         if answer.get("request_failed"):
@@ -207,11 +217,12 @@ class ActionModule(ActionBase):
             record = outcome.get("record") or {}
             pid = (record.get("requested_by") or {}).get("pid")
         elif answer:
+            request_error = " (the request: %s)" % answer.get("msg")
             display.vvv("vornmgr_restart: no outcome from the request: %s" % answer.get("msg"))
 
         self._reset_connection()
         try:
-            after, problems = self._wait(ctl, facts, names, boot, deadline, after_ms, pid)
+            after, problems = self._wait(ctl, facts, names, boot, deadline, after_ms, pid, started, request_error)
         except RestartFailed as error:
             result.update(failed=True, msg=str(error))
             return result

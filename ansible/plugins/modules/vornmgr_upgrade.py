@@ -15,10 +15,11 @@ description:
     when something was upgraded, tells the manager that its next restart is
     an upgrade restart. The switch is never restarted by this module; use
     M(vornmgr.switch.vornmgr_restart) afterwards when RV(restart_required).
-  - Whether something was upgraded is read from the manager's status
-    (C(upgrade_pending) of C(vornmgrctl --json)) and the upgrade marker
-    C(/var/tmp/.upgrade); whether a restart is required also from
-    C(/var/run/reboot-required).
+  - Whether something was upgraded is told, as C(vornmgrctl) itself tells
+    it, by the package manager's log C(/var/log/apt/history.log) changing,
+    and by the manager's status turning C(upgrade_pending) on
+    (C(vornmgrctl --json)); whether a restart is required by
+    C(upgrade_pending) and C(/var/run/reboot-required).
   - In check mode runs C(vornmgrctl -d) (the package manager's dry run)
     instead, and changes nothing.
 version_added: "1.0.0"
@@ -71,7 +72,7 @@ output:
   elements: str
 """
 
-import os
+import hashlib
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.vornmgr.switch.plugins.module_utils.vornmgrctl import (
@@ -80,7 +81,7 @@ from ansible_collections.vornmgr.switch.plugins.module_utils.vornmgrctl import (
 )
 
 REBOOT_REQUIRED = "/var/run/reboot-required"
-UPGRADE_MARKER = "/var/tmp/.upgrade"
+APT_HISTORY = "/var/log/apt/history.log"
 
 
 def reboot_required_text():
@@ -93,13 +94,16 @@ def reboot_required_text():
         return "(%s: %s)" % (REBOOT_REQUIRED, error.strerror)
 
 
-def marker_stamp():
-    """The upgrade marker's identity; None without one."""
+def apt_history_digest():
+    """The package manager's log's digest; None without one."""
+    digest = hashlib.sha256()
     try:
-        info = os.stat(UPGRADE_MARKER)
+        with open(APT_HISTORY, "rb") as history:
+            for block in iter(lambda: history.read(65536), b""):
+                digest.update(block)
     except OSError:
         return None
-    return (info.st_ino, info.st_mtime_ns)
+    return digest.hexdigest()
 
 
 def main():
@@ -109,7 +113,7 @@ def main():
         pending_before = bool(ctl.status().get("upgrade_pending"))
     except VornmgrctlError as error:
         module.fail_json(msg=str(error))
-    marker_before = marker_stamp()
+    history_before = apt_history_digest()
 
     rc, out, err = ctl.run("-d" if module.check_mode else "-u")
     output = [line for line in (out + err).splitlines() if line.strip()]
@@ -130,8 +134,8 @@ def main():
         pending_after = bool(ctl.status().get("upgrade_pending"))
     except VornmgrctlError as error:
         module.fail_json(msg="the upgrade ran, but then: %s" % error, output=output)
-    marker_after = marker_stamp()
-    upgraded = (pending_after and not pending_before) or (marker_after is not None and marker_after != marker_before)
+    history_after = apt_history_digest()
+    upgraded = (pending_after and not pending_before) or history_after != history_before
     module.exit_json(changed=upgraded, upgraded=upgraded, upgrade_pending=pending_after,
                      restart_required=pending_after or bool(text), reboot_required_text=text, output=output)
 
