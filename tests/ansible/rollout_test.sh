@@ -127,7 +127,7 @@ inside_whole_fleet() {
 
     ansible-playbook "$playbooks/fleet_status.yml" >"$work/status.txt" 2>&1 ||
         { cat "$work/status.txt"; fail "fleet_status.yml"; }
-    [ "$(grep -c '"msg": "sw[1-4]: mode warm, 8 of 8 modules up, maintenance off, last take-down (restart)' \
+    [ "$(grep -c '^ *"sw[1-4]: mode warm, 8 of 8 modules up, maintenance off, last take-down (restart)' \
         "$work/status.txt")" -eq 4 ] || { cat "$work/status.txt"; fail "not every switch whole in warm mode"; }
     echo "ok: every switch whole in warm mode"
 }
