@@ -44,6 +44,7 @@ $(docs vornmgr)
 -rw-r--r-- ./usr/share/man/man8/vornmgrctl.8.gz
 -rw-r--r-- ./usr/share/man/man8/vornmgrd.8.gz
 -rw-r--r-- ./usr/share/vornmgr/vornmgrd.conf
+-rw-r--r-- ./usr/share/vornmgr/vornmgrd.conf.md5sum
 EOF2
 expect_files vornmgr-tools <<EOF2
 -rwxr-xr-x ./usr/sbin/vornmgr-modsim
@@ -161,6 +162,11 @@ done
 # Shipped as the manager and the tool accept it; the service's environment
 # file changes nothing until an administrator sets a line.
 grep -qx 'boot_mode=cold' "$root/usr/share/vornmgr/vornmgrd.conf" || fail "default configuration without boot_mode=cold"
+# ucf's list of the defaults ever shipped names this one too, so that a
+# later version knows it unchanged.
+sum=$(md5sum <"$root/usr/share/vornmgr/vornmgrd.conf" | cut -d' ' -f1)
+grep -q "^$sum " "$root/usr/share/vornmgr/vornmgrd.conf.md5sum" ||
+    fail "the default configuration's md5sum $sum is not in debian/vornmgrd.conf.md5sum"
 expect_eq "settings of /etc/default/vornmgrd" "" "$(grep -v '^#' "$root/etc/default/vornmgrd" | grep -v '^$' || true)"
 grep -q 'systemctl kexec' "$root/etc/default/vornmgrd" || fail "/etc/default/vornmgrd does not name Debian's fast reboot"
 

@@ -7,13 +7,15 @@
 # package repacked:
 #   1.0.0-2        as that version shipped the configuration: a dpkg conffile
 #                  (its maintainer scripts left out: they touched only the
-#                  units and the group)
+#                  units and the group; its default is the built one, as
+#                  debian/vornmgrd.conf.md5sum says)
 #   built          the default in /usr/share/vornmgr, installed by ucf
 #   built+1        the same with a changed default
 # With DEBIAN_FRONTEND=noninteractive and no terminal, no step may ask:
 #   - the boot mode the operator chose (vornmgrctl -wf) survives the upgrade
-#     from the conffile and an upgrade to a changed default, which is left
-#     beside it as vornmgrd.conf.ucf-dist;
+#     from the conffile, which has nothing to ask (the default did not
+#     change), and an upgrade to a changed default, which is left beside it
+#     as vornmgrd.conf.ucf-dist (the answer an operator would be asked for);
 #   - a file nobody changed follows the new default;
 #   - a purge removes the file, ucf's copies and records, and /etc/norvane.
 # Usage (inside tools/sandbox --writable-system): packaging_upgrade_test.sh OUT_DIR
@@ -83,6 +85,9 @@ cp "$config" "$scratch/operator.conf"
 dpkg_do "upgrading from the conffile" -i "$built"
 expect_eq "configuration after the upgrade from the conffile" "$(cat "$scratch/operator.conf")" "$(cat "$config" 2>&1)"
 expect_eq "package the configuration is registered to" vornmgr "$(registered_to)"
+# ucf leaves the new default beside the file when it keeps it for want of an
+# answer: here there was no question.
+[[ ! -e "$config.ucf-dist" ]] || fail "the upgrade from the conffile wanted to ask about the configuration"
 
 dpkg_do "upgrading to a changed default" -i "$later"
 expect_eq "configuration after an upgrade to a changed default" "$(cat "$scratch/operator.conf")" "$(cat "$config" 2>&1)"
