@@ -38,13 +38,19 @@ module_up() {
     vornmgrctl -s 2>/dev/null | grep -qE "^ $1 +: [a-z]+, up(,|\$)"
 }
 
+manager_answers() {
+    vornmgrctl -s >/dev/null 2>&1
+}
+
 ensure_manager() {
-    if vornmgrctl -s >/dev/null 2>&1; then
+    if manager_answers; then
         return 0
     fi
     vornmgrd 2>"$work/vornmgrd.log" &
     manager=$!
-    wait_for 30 test -S /run/vornmgr_cli.sock || fail "vornmgrd opened no operator socket: $(cat "$work/vornmgrd.log")"
+    started=$manager
+    # An answer, not the socket: a manager that ended may have left its socket.
+    wait_for 30 manager_answers || fail "vornmgrd does not answer: $(cat "$work/vornmgrd.log")"
     brel-system-services 2>"$work/brel-system-services.log" &
     # Stopped in reverse order: the module before the manager.
     started="$! $manager"
