@@ -95,6 +95,19 @@ class ActionModule(ActionBase):
         records = decode_lines(self._remote(ctl, "--history", "20", "--json"), "vornmgrctl --history --json")
         return restart_record(records, after_ms, pid)
 
+    def _refused(self, ctl, before, after_ms):
+        """Whether a request the tool reported as failed left the switch as
+        it was: the same manager, and no record of a restart. A tool ended
+        by the reboot it asked for fails too, but the switch goes down."""
+        try:
+            status = decode_document(self._remote(ctl, "--json"), "vornmgrctl --json")
+            if status.get("start_time") != before.get("start_time"):
+                return False
+            return self._own_record(ctl, after_ms, None) is None
+        except Exception as error:
+            display.vvv("vornmgr_restart: after a failed request: %s" % to_text(error))
+            return False
+
     def _wait(self, ctl, before, names, boot, deadline, after_ms, pid, requested, request_error):
         """Polls until the manager answers with a new start time and every
         module of `names` is up in `boot` (the new system mode's, when None).
@@ -108,10 +121,9 @@ class ActionModule(ActionBase):
         while time.monotonic() < deadline:
             try:
                 status = decode_document(self._remote(ctl, "--json"), "vornmgrctl --json")
-            except (AnsibleConnectionFailure, VornmgrctlError) as error:
+            except VornmgrctlError as error:
+                # The switch answers; its manager does not yet.
                 last_error = to_text(error)
-                display.vvv("vornmgr_restart: waiting: %s" % last_error)
-                self._reset_connection()
                 time.sleep(POLL_SECONDS)
                 continue
             except Exception as error:
@@ -207,7 +219,7 @@ class ActionModule(ActionBase):
             request_error = " (the request's session: %s)" % to_text(error)
             display.vvv("vornmgr_restart: the session ended with the request: %s" % to_text(error))
         result["changed"] = True
-        if answer.get("request_failed"):
+        if answer.get("request_failed") and self._refused(ctl, facts, after_ms):
             result.update(changed=False, failed=True, msg="restart refused: %s" % answer.get("msg"))
             return result
         outcome = answer.get("outcome")

@@ -25,7 +25,12 @@ SEARCH_DIRS = ["/usr/sbin", "/sbin", "/usr/local/sbin"]
 
 
 class VornmgrctlError(Exception):
-    """vornmgrctl failed or printed something that is not its JSON."""
+    """vornmgrctl failed (exit status `rc`; negative for a signal) or printed
+    something that is not its JSON (rc None)."""
+
+    def __init__(self, text, rc=None):
+        super(VornmgrctlError, self).__init__(text)
+        self.rc = rc
 
 
 def decode_document(text, what):
@@ -227,6 +232,20 @@ def status_facts(status, records):
     }
 
 
+def failure_text(out, err):
+    """What a failed vornmgrctl said, on one line, for a message: its
+    standard error and its standard output up to the usage text."""
+    lines = []
+    for line in out.splitlines():
+        line = line.strip()
+        if line.startswith("Usage:"):
+            break
+        if line:
+            lines.append(line)
+    lines += [line.strip() for line in err.splitlines() if line.strip()]
+    return "; ".join(lines)[:600]
+
+
 class Vornmgrctl:
     """vornmgrctl on the switch, run through an AnsibleModule."""
 
@@ -246,7 +265,7 @@ class Vornmgrctl:
     def status(self):
         rc, out, err = self.run("--json")
         if rc != 0:
-            raise VornmgrctlError("vornmgrctl --json failed (status %d): %s" % (rc, err.strip()))
+            raise VornmgrctlError("vornmgrctl --json failed (status %d): %s" % (rc, failure_text("", err)), rc)
         return decode_document(out, "vornmgrctl --json")
 
     def history(self, count=10):
@@ -254,7 +273,8 @@ class Vornmgrctl:
         read raises; a missing one is empty."""
         rc, out, err = self.run("--history", str(count), "--json")
         if rc != 0:
-            raise VornmgrctlError("vornmgrctl --history --json failed (status %d): %s" % (rc, err.strip()))
+            raise VornmgrctlError("vornmgrctl --history --json failed (status %d): %s" % (rc, failure_text("", err)),
+                                  rc)
         return decode_lines(out, "vornmgrctl --history --json")
 
     def sequence(self, option):
@@ -263,7 +283,7 @@ class Vornmgrctl:
         tool said."""
         rc, out, err = self.run(option, "--json")
         if rc not in (EXIT_DONE, EXIT_INCOMPLETE):
-            raise VornmgrctlError("vornmgrctl %s failed (status %d): %s" % (option, rc, err.strip()))
+            raise VornmgrctlError("vornmgrctl %s failed (status %d): %s" % (option, rc, failure_text(out, err)), rc)
         outcome = decode_document(out, "vornmgrctl %s --json" % option)
         outcome["rc"] = rc
         outcome["stderr_lines"] = [line for line in err.splitlines() if line.strip()]

@@ -155,7 +155,7 @@ def main():
     except VornmgrctlError as error:
         # Marks a refusal the tool reported, as opposed to a session the
         # reboot cut.
-        module.fail_json(msg=str(error), request_failed=True)
+        module.fail_json(msg=str(error), request_failed=True, rc=error.rc)
     module.exit_json(changed=True, outcome=outcome)
 
 

@@ -78,6 +78,7 @@ from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.vornmgr.switch.plugins.module_utils.vornmgrctl import (
     Vornmgrctl,
     VornmgrctlError,
+    failure_text,
 )
 
 REBOOT_REQUIRED = "/var/run/reboot-required"
@@ -119,7 +120,7 @@ def main():
     output = [line for line in (out + err).splitlines() if line.strip()]
     if rc != 0:
         module.fail_json(msg="vornmgrctl %s failed (status %d): %s" % ("-d" if module.check_mode else "-u", rc,
-                                                                        err.strip() or out.strip()[-500:]),
+                                                                        failure_text(out, err)),
                          output=output)
     text = reboot_required_text()
     if module.check_mode:
