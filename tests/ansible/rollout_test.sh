@@ -10,8 +10,9 @@
 #     switch once, one at a time in inventory order, recap 0 failed; an
 #     upgrade that installs something restarts its switch (rolling_upgrade.yml);
 #     every module up in warm mode afterwards (fleet_status.yml).
-#   a silent module (3 switches, bgp of sw2 never answers GO_DOWN): the
-#     rollout stops at sw2 naming it and bgp; sw3 is not restarted.
+#   a silent module (3 switches, bgp of sw2 never answers GO_DOWN): entering
+#     maintenance fails naming bgp; the rollout stops at sw2 naming it and
+#     bgp; sw3 is not restarted.
 #
 #   rollout_test.sh BUILD_DIR
 #
@@ -134,6 +135,15 @@ inside_whole_fleet() {
 
 inside_silent_module() {
     prepare_controller
+    if ansible sw2 -o -m vornmgr.switch.vornmgr_maintenance -a state=present >"$work/m1.txt" 2>&1 ||
+        ! grep -q '^sw2 | FAILED! => .*"msg": "maintenance entered, but modules did not go down cleanly: bgp ' \
+            "$work/m1.txt"; then
+        cat "$work/m1.txt"
+        fail "entering maintenance past a silent module did not fail naming it"
+    fi
+    ansible sw2 -o -m vornmgr.switch.vornmgr_maintenance -a state=absent >"$work/m0.txt" 2>&1 ||
+        { cat "$work/m0.txt"; fail "leaving maintenance"; }
+    echo "ok: maintenance past a silent module fails naming it"
     local status=0
     ansible-playbook "$playbooks/rolling_restart.yml" -e vornmgr_restart_mode=warm -e vornmgr_restart_timeout=90 >"$work/rollout.txt" 2>&1 ||
         status=$?
