@@ -149,4 +149,9 @@ if(VORN_SANITIZE STREQUAL "")
     add_test(NAME ansible_rollout
         COMMAND bash "${PROJECT_SOURCE_DIR}/tests/ansible/rollout_test.sh" "${CMAKE_BINARY_DIR}")
     set_tests_properties(ansible_rollout PROPERTIES LABELS system TIMEOUT 300)
+    # How the collection reads vornmgrctl's documents, without a switch.
+    add_test(NAME ansible_judging
+        COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider
+                "${PROJECT_SOURCE_DIR}/tests/ansible/test_vornmgrctl_judging.py")
+    set_tests_properties(ansible_judging PROPERTIES LABELS unit TIMEOUT 60 ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 endif()

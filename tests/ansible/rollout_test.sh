@@ -110,7 +110,7 @@ inside_whole_fleet() {
     done
     echo "ok: rolling warm restart, each switch once and one at a time"
     grep -A6 'Rollout summary' "$work/rollout.txt" | grep '"sw' || true
-    python3 "$here/rollout_times.py" "$FLEET_DIR" "$(((ended - started) / 1000000))" sw1 sw2 sw3 sw4
+    /usr/bin/python3 "$here/rollout_times.py" "$FLEET_DIR" "$(((ended - started) / 1000000))" sw1 sw2 sw3 sw4
 
     # An upgrade that installs something (the apt-get stub of sw4 writes the
     # package manager's log) restarts sw4 in its configured mode, now warm.
