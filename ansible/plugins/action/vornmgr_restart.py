@@ -205,7 +205,7 @@ class ActionModule(ActionBase):
         # The request, and its answer when the reboot leaves time to send one.
         # The manager's clock dates the history's records, so our request is
         # one that began after the status was taken.
-        after_ms = int(facts["time"]) * 1000
+        after_ms = int(facts.get("time") or 0) * 1000
         started = time.monotonic()
         deadline = started + timeout
         restart_args = {"mode": mode}
