@@ -29,8 +29,6 @@ int main(int argc, char *argv[])
     // -p, -d, and -u without changes did all their work while parsing.
     if (!call_vornmgr)
         return 0;
-    if (!vornmgr_outcome_begin())
-        return VORNMGRCTL_EXIT_FAILURE;
 
     if (vornmgr_is_restart(cmd)) {
         if (!force_boot && !vornmgr_confirm_restart(cmd))

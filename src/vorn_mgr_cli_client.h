@@ -95,6 +95,11 @@ bool vornmgr_set_ports_state(bool up);
 // result. Standard output is flushed first so that the command's output
 // follows what the tool printed before it.
 void vornmgr_run_command(const char *command);
+// The same, for a caller that judges the result: system()'s status.
+int vornmgr_run_command_status(const char *command);
+// A status of vornmgr_run_command_status in words: "exit status 100",
+// "killed by signal 9", "could not be run: ...".
+std::string vornmgr_status_text(int status);
 
 // ---------------------------------------------------------------------------
 // Restart confirmation and the exchange with the manager (vorn_mgr_cli_client_restart.cpp)
@@ -139,8 +144,9 @@ int64_t vornmgr_now_ms(void);
 // outcome as one JSON object.
 extern bool outcome_json;
 // Takes a "--json" beside a sequence option out of the command line (before
-// or after it) and sets outcome_json; false, with a message, for --json
-// beside any other option.
+// or after it), sets outcome_json and starts vornmgr_outcome_begin; false,
+// with a message, for --json beside any other short option or when standard
+// output cannot be set aside. Long options together are left alone.
 bool vornmgr_take_outcome_json(int *argc, char *argv[]);
 // With outcome_json, keeps standard output aside for the outcome and sends
 // everything else the tool and its scripts print to standard error.

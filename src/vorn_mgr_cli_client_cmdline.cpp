@@ -6,12 +6,15 @@
 #include "vorn_mgr_cli_client.h"
 
 #include <getopt.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -63,8 +66,22 @@ vorn_mgr_cli_cmd_t vornmgr_cli_configured_restart(const char *exec_name, const c
 
 void vornmgr_run_command(const char *command)
 {
+    [[maybe_unused]] const int status = vornmgr_run_command_status(command);
+}
+
+int vornmgr_run_command_status(const char *command)
+{
     fflush(stdout);
-    [[maybe_unused]] const int status = system(command);
+    return system(command);
+}
+
+std::string vornmgr_status_text(int status)
+{
+    if (status == -1)
+        return std::string("could not be run: ") + strerror(errno);
+    if (WIFSIGNALED(status))
+        return "killed by signal " + std::to_string(WTERMSIG(status));
+    return "exit status " + std::to_string(WEXITSTATUS(status));
 }
 
 bool vornmgr_cli_get_boot_param(const char *param, bool *force)

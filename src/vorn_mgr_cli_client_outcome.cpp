@@ -139,6 +139,9 @@ bool vornmgr_take_outcome_json(int *argc, char *argv[])
     if (json_at == 0)
         return true;
     const char *option = argv[3 - json_at];
+    // Long options together (--history --json) are the long options' own.
+    if (strncmp(option, "--", 2) == 0)
+        return true;
     // Only the sequence requests have an outcome; -p, -u and -d would do
     // their work before a wrong combination could be refused.
     if (option[0] != '-' || option[1] == '\0' || strchr("mwfcr", option[1]) == nullptr) {
@@ -150,12 +153,13 @@ bool vornmgr_take_outcome_json(int *argc, char *argv[])
     argv[2] = nullptr;
     *argc = 2;
     outcome_json = true;
-    return true;
+    // From here on, a refusal too goes to standard error.
+    return vornmgr_outcome_begin();
 }
 
 bool vornmgr_outcome_begin(void)
 {
-    if (!outcome_json)
+    if (!outcome_json || outcome_fd >= 0)
         return true;
     fflush(stdout);
     outcome_fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);

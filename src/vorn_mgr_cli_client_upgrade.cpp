@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -63,7 +64,7 @@ bool vornmgr_process_upgrade(bool upgrade)
         upgrade_failed = true;
         return false;
     }
-    vornmgr_run_command(UPGRADE_COMMAND);
+    const int upgrade_status = vornmgr_run_command_status(UPGRADE_COMMAND);
     md5_text md5_post{};
     if (!vornmgr_get_history_checksum(md5_post)) {
         printf("error in findinng post checksum %s\n", strerror(errno));
@@ -71,7 +72,19 @@ bool vornmgr_process_upgrade(bool upgrade)
         return false;
     }
 
-    if (strcmp(md5_pre.data(), md5_post.data()) == 0) {
+    const bool unchanged = strcmp(md5_pre.data(), md5_post.data()) == 0;
+    if (upgrade_status != 0) {
+        // A package manager that could not run upgraded nothing: that is a
+        // failure, not "nothing to do". One that failed part-way may still
+        // have upgraded packages, which the manager must hear of.
+        fprintf(stderr, "vornmgrctl: the upgrade command failed (%s)%s\n",
+                vornmgr_status_text(upgrade_status).c_str(), unchanged ? "" : " after upgrading packages");
+        if (unchanged) {
+            upgrade_failed = true;
+            return false;
+        }
+    }
+    if (unchanged) {
         printf(" No components were upgraded\n");
         vornmgr_run_command(REBOOT_REQUIRED_COMMAND);
         return false;

@@ -202,6 +202,13 @@ TEST_F(History, JsonOutcomeOfASequenceIsItsOwnRecordAndExitsThreeWhenHeldUp)
             EXPECT_EQ(json::parse(disable.out)["record"]["kind"], "maintenance-off") << disable.out;
         }
     }
+    // Long options together stay theirs.
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--history", "--json"}, {"--json", "--history"}}) {
+        const Ctl history = ctl(args);
+        EXPECT_EQ(history.status, exited_with(0)) << history.err;
+        EXPECT_EQ(json::parse(lines_of(history.out).back()), last_record());
+    }
     // Only sequences have an outcome: -p would shut the ports before a wrong
     // combination could be refused.
     const Ctl wrong = ctl({"-p0", "--json"});

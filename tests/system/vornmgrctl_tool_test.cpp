@@ -258,6 +258,11 @@ TEST(CommandLine, WithoutOverrideKeyOnlyTheConfiguredModeIsAvailable)
     EXPECT_EQ(refused.out, " override from vornmgrctl disallowed in configuration\n"
                            " Only the [-r] option is available\n" + usage());
     EXPECT_EQ(refused.err, "");
+    // With --json standard output is the outcome's alone: a refusal has none.
+    const CtlRun refused_json = run_ctl({"-wf", "--json"});
+    EXPECT_EQ(refused_json.status, exited_with(255));
+    EXPECT_EQ(refused_json.out, "");
+    EXPECT_TRUE(refused_json.err.ends_with(refused.out)) << refused_json.err;
 
     FakeOperatorServer server({OVER});
     const CtlRun configured = run_ctl({"-r"}, "\n");
@@ -452,6 +457,32 @@ TEST(LocalAction, UpgradeWithChangesTellsTheManager)
     auto expected = UPGRADE_CALLS;
     expected.push_back("qorfwupgrade.vek --fwpathfrompkg");
     EXPECT_EQ(server.stub_calls(), expected);
+}
+
+TEST(LocalAction, UpgradeWhosePackageManagerFailsIsAFailureUnlessItUpgradedSomething)
+{
+    // Nothing upgraded: a failure, not "nothing to do", and no marker.
+    configure_stub("apt-get", {.exit_code = 100});
+    const CtlRun failed = run_ctl({"-u"});
+    EXPECT_EQ(failed.status, exited_with(255));
+    EXPECT_EQ(failed.out, "");
+    EXPECT_TRUE(failed.err.ends_with("vornmgrctl: the upgrade command failed (exit status 100)\n")) << failed.err;
+    EXPECT_FALSE(file_exists(UPGRADE_MARKER));
+
+    // Some packages upgraded before it failed: the manager still hears of it.
+    write_file("/var/log/apt/history.log", "Start-Date: 2024-01-01\n");
+    StubBehaviour failing_part_way = INSTALLING_APT_GET;
+    failing_part_way.script += "exit 100\n";
+    failing_part_way.script.replace(failing_part_way.script.find("exit 0\n"), 7, "");
+    configure_stub("apt-get", failing_part_way);
+    FakeOperatorServer server({OVER});
+    const CtlRun partial = run_ctl({"-u"});
+    EXPECT_EQ(partial.status, exited_with(0));
+    EXPECT_EQ(server.request(), ints({UPGRADE_MODE}));
+    EXPECT_TRUE(file_exists(UPGRADE_MARKER));
+    EXPECT_NE(partial.err.find("the upgrade command failed (exit status 100) after upgrading packages\n"),
+              std::string::npos)
+        << partial.err;
 }
 
 TEST(LocalAction, UpgradeWithoutChecksumIsAFailure)
