@@ -469,6 +469,18 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
         LOG_ERR("Unknown command 0x%x\n", static_cast<unsigned>(cli_msg.cmd));
         break;
     case CLI_ACTION_NONE:
+        // The restart asked during maintenance took the modules down and left
+        // maintenance's mode; its reboot, still awaited, is not cancelled (the
+        // operator asked for it and it ends maintenance too), but a failed
+        // one must no longer return to the maintenance the operator has just
+        // left while being told it was.
+        if (cli_msg.cmd == MAINTENANCE_MODE_DISABLE && vornmgr_cli_reboot_leave_maintenance()) {
+            char mode_text[VORNMGR_TEXT_BUF_LEN];
+            mode_to_str(vornmgr_cli_reboot_mode_before(mode_before), mode_text);
+            LOG_INFO("maintenance left while a restart's reboot is awaited: should it fail, every module comes "
+                     "up in %s mode\n",
+                     mode_text);
+        }
         break;
     }
     // On disk before RESP_OVER: the tool reads it once answered.

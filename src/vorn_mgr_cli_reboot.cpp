@@ -216,6 +216,17 @@ Mode vornmgr_cli_reboot_mode_before(Mode otherwise)
     return pending_reboot.active ? pending_reboot.record.mode_before : otherwise;
 }
 
+bool vornmgr_cli_reboot_leave_maintenance(void)
+{
+    if (!pending_reboot.active || !vornmgr_is_maintenance(pending_reboot.record.mode_before))
+        return false;
+    pending_reboot.record.mode_before = vornmgr_without_maintenance(pending_reboot.record.mode_before);
+    // On disk too: a manager restarted before the reboot's end reads the way
+    // back from the record.
+    vornmgr_write_sequence_record(pending_reboot.record);
+    return true;
+}
+
 long long vornmgr_cli_reboot_wait_ms(void)
 {
     if (!pending_reboot.active)

@@ -103,6 +103,10 @@ void vornmgr_cli_forget_reboot(void);
 // The mode the switch ran in before the restart whose reboot is awaited;
 // `otherwise` when none is awaited.
 Mode vornmgr_cli_reboot_mode_before(Mode otherwise);
+// Maintenance left while the reboot of a restart asked during it is awaited:
+// should that reboot fail, the modules come up out of maintenance rather
+// than stay down. False when no such reboot is awaited.
+bool vornmgr_cli_reboot_leave_maintenance(void);
 // Whether the record's reboot command (its pid, with the same start time) is
 // still running, not merely a zombie.
 bool vornmgr_reboot_still_runs(const vornmgr_sequence_record_t &record);

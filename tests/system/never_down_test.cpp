@@ -347,6 +347,38 @@ TEST_F(NeverDown, RestartDuringAnAwaitedRebootFromMaintenanceFailsBackToMaintena
     expect_maintenance_down("Maintenance, warm", 5s);
 }
 
+// Found by scripts/chaos (seed 103, a 600 s run): in maintenance, a -wf and
+// a -m0 asked at once. The -m0, served while the restart's reboot was
+// awaited, found no maintenance to leave and answered success; the reboot
+// failed and the switch went back to maintenance. The reboot still runs, but
+// a failed one now brings the modules up, even for a manager restarted in
+// between, which reads the way back from the record.
+TEST_F(NeverDown, LeavingMaintenanceWhileARestartsRebootIsAwaitedHoldsIfTheRebootFails)
+{
+    configure("vornmgrctl_override=true\nboot_mode=warm\nreboot_grace_time=120\n");
+    start_manager();
+    start_modules();
+    ASSERT_EQ(ctl({"-m1"}), 0);
+    // The reboot fails once the test says so.
+    configure_stub("reboot", {.exit_code = 1,
+                              .script = "while [[ ! -e /run/sandbox/reboot-fails ]]; do sleep 0.1; done\n"});
+    ASSERT_EQ(ctl({"-wf"}), 0);
+    EXPECT_EQ(ctl({"-m0"}), 0);
+    EXPECT_TRUE(manager->wait_for_stderr(" maintenance left while a restart's reboot is awaited: should it fail, "
+                                         "every module comes up in warm mode\n"))
+        << manager->stderr_text();
+    crash_and_restart();
+    write_file("/run/sandbox/reboot-fails", "");
+    EXPECT_TRUE(manager->wait_for_stderr(std::regex(" ERR reboot command \\(pid [0-9]+\\) of the previous manager ended|"
+                                                    " ERR restart to warm mode .* ran its reboot command, which is no "
+                                                    "longer running"),
+                                         40s))
+        << manager->stderr_text();
+    EXPECT_TRUE(manager->wait_for_stderr(" ERR no reboot is coming: bringing all modules back up in warm mode\n", 20s))
+        << manager->stderr_text();
+    expect_up_in("warm");
+}
+
 // Found by scripts/chaos (seed 5): a module half way down when the manager
 // died is finished, not left "going down".
 TEST_F(NeverDown, ModuleLeftGoingDownInMaintenanceIsTakenDown)
