@@ -151,7 +151,13 @@ void vornmgr_recover_from_failed_reboot(Mode mode_before, time_t started)
     LOG_ERR("no reboot is coming: staying in maintenance in %s mode, every module down\n", mode_text);
     operative_mode = mode_before;
     required_state = DOWN;
+    // A module that answered the restart's GO_DOWN with a failure shows it,
+    // as after any take-down; the others are down.
+    const unsigned failed = vornmgr_modules_in({FAILURE});
     vornmgr_set_mod_state(ALL_MODULES, mode_before, DOWN);
+    for (int mod = FRR; mod < MAX_MODULES; mod++)
+        if (failed & (1u << mod))
+            vornmgr_set_mod_state(static_cast<Module>(mod), mode_before, FAILURE);
     if (maintenance_start_time == 0)
         maintenance_start_time = started;
     const Mode left_to = vornmgr_without_maintenance(mode_before);

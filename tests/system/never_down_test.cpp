@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,13 +46,16 @@ protected:
         ASSERT_TRUE(notify.wait_for("READY=1")) << manager->stderr_text();
     }
 
-    // frr, bgp and sdk, all up; `slow` answers the GO_DOWN naming it late.
-    void start_modules(const std::string &slow = "")
+    // frr, bgp and sdk, all up; `slow` answers the GO_DOWN naming it late,
+    // `failing` answers it with a failure.
+    void start_modules(const std::string &slow = "", const std::string &failing = "")
     {
         for (const char *module : MODULES) {
             std::vector<std::string> argv{bin_path("vornmgr-modsim")};
             if (module == slow)
                 argv.push_back("--delay=4000");
+            if (module == failing)
+                argv.push_back("--fail=busy");
             argv.push_back(module);
             Process &sim = sims.emplace_back(argv);
             ASSERT_TRUE(sim.wait_for_stdout("INIT_COMPLETE: answered up")) << sim.stderr_text();
@@ -319,6 +323,28 @@ TEST_F(NeverDown, FailedRebootDuringMaintenanceStaysInMaintenance)
     // Leaving maintenance still works, and brings everything up.
     EXPECT_EQ(ctl({"-m0"}), 0);
     expect_up_in("warm", 10s);
+}
+
+// As after -m1, a module that failed going down for a restart asked during
+// maintenance shows "failure" once the reboot failed, not "down".
+TEST_F(NeverDown, FailedRebootDuringMaintenanceStillShowsAModuleThatFailedGoingDown)
+{
+    configure("vornmgrctl_override=true\nboot_mode=warm\n");
+    start_manager();
+    start_modules("", "bgp");
+    ASSERT_EQ(ctl({"-m1"}), 0);
+    configure_stub("reboot", {.exit_code = 1});
+    ctl({"-wf"});
+    EXPECT_TRUE(manager->wait_for_stderr(
+        " ERR no reboot is coming: staying in maintenance in Maintenance, warm mode, every module down\n", 20s))
+        << manager->stderr_text();
+    const json now = status();
+    EXPECT_EQ(now["maintenance"], true) << now.dump();
+    std::map<std::string, std::string> states;
+    for (const json &module : now["modules"])
+        states[module["name"]] = module["state"];
+    EXPECT_EQ(states, (std::map<std::string, std::string>{{"frr", "down"}, {"bgp", "failure"}, {"sdk", "down"}}))
+        << now.dump();
 }
 
 // Found by scripts/chaos (seed 100): a second restart asked for while the
