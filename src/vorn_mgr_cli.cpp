@@ -504,6 +504,9 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
         vornmgr_write_sequence_record(record);
     }
     vornmgr_send_resp_over(conn_fd);
+    // The record, written before the answer, reaches the disk now: before
+    // the reboot command, which must find it there after the reboot.
+    vornmgr_history_sync();
     // The tool waits for RESP_OVER before the machine goes away; a failed
     // answer does not cancel a restart whose take-down already happened.
     if (action.kind == CLI_ACTION_RESTART) {

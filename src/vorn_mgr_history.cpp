@@ -53,6 +53,34 @@ struct vornmgr_history_shape_t {
 };
 vornmgr_history_shape_t history_shape;
 
+// While an operator's request is served, a record is written before the
+// answer and synced after it: the tool reads it from the page cache at once,
+// and the answer does not wait for the disk. The file written and not yet
+// synced; the next record, the reboot command and the end of the request
+// sync it first.
+bool sync_deferred = false;
+unique_fd unsynced_history;
+
+// Syncs `fd` now, or keeps it for vornmgr_history_sync while syncing is
+// deferred; false (errno set) when the sync failed.
+bool vornmgr_sync_or_defer(unique_fd fd)
+{
+    if (sync_deferred) {
+        unsynced_history = std::move(fd);
+        return true;
+    }
+    return fsync(fd.get()) == 0;
+}
+
+void vornmgr_history_sync_pending(void)
+{
+    if (!unsynced_history)
+        return;
+    if (fsync(unsynced_history.get()) != 0)
+        LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
+    unsynced_history.reset();
+}
+
 bool vornmgr_is_known_shape(const struct stat &st)
 {
     return history_shape.known && history_shape.path == vornmgr_history_path && st.st_dev == history_shape.dev &&
@@ -283,16 +311,16 @@ bool vornmgr_read_history(std::string *text)
 bool vornmgr_append_synced(int dir_fd, const std::string &text, int lines)
 {
     history_shape.known = false;
-    const vorn_trusted_file_t file =
+    vorn_trusted_file_t file =
         vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_WRONLY | O_APPEND | O_CREAT, 0600);
     if (file.distrust != nullptr)
         errno = EPERM;
     if (!file.fd)
         return false;
-    if (!vorn_write_all(file.fd.get(), text.data(), text.size()) || fsync(file.fd.get()) != 0)
+    if (!vorn_write_all(file.fd.get(), text.data(), text.size()))
         return false;
     vornmgr_note_shape(file.fd.get(), lines);
-    return true;
+    return vornmgr_sync_or_defer(std::move(file.fd));
 }
 
 // Appends `line` to the file the manager last left, if it is still that file
@@ -304,7 +332,7 @@ bool vornmgr_append_to_known(int dir_fd, const std::string &line)
         history_shape.lines >= VORNMGR_HISTORY_MAX_RECORDS ||
         static_cast<size_t>(history_shape.size) + line.size() + 1 > VORNMGR_HISTORY_MAX_BYTES)
         return false;
-    const vorn_trusted_file_t file = vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_WRONLY | O_APPEND);
+    vorn_trusted_file_t file = vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_WRONLY | O_APPEND);
     struct stat st {};
     if (!file.fd || fstat(file.fd.get(), &st) != 0 || !vornmgr_is_known_shape(st))
         return false;
@@ -312,15 +340,19 @@ bool vornmgr_append_to_known(int dir_fd, const std::string &line)
     // One write of the line and its newline, from a buffer kept for it.
     static std::string added;
     added.assign(line).push_back('\n');
-    if (!vorn_write_all(file.fd.get(), added.data(), added.size()) || fsync(file.fd.get()) != 0)
+    if (!vorn_write_all(file.fd.get(), added.data(), added.size())) {
         LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
-    else
-        vornmgr_note_shape(file.fd.get(), history_shape.lines + 1);
+        return true;
+    }
+    vornmgr_note_shape(file.fd.get(), history_shape.lines + 1);
+    if (!vornmgr_sync_or_defer(std::move(file.fd)))
+        LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
     return true;
 }
 
 bool vornmgr_replace_history(int dir_fd, const std::string &text)
 {
+    vornmgr_history_sync_pending();
     // Learnt again by the next record's append.
     history_shape.known = false;
     const std::string kept = vornmgr_keep_newest(text, VORNMGR_HISTORY_MAX_RECORDS, VORNMGR_HISTORY_MAX_BYTES);
@@ -456,6 +488,8 @@ void vornmgr_history_append(const std::string &line)
         LOG_ERR("cannot write %s: a record of %zu bytes is over its bound\n", vornmgr_history_path, line.size());
         return;
     }
+    // Records reach the disk in their order.
+    vornmgr_history_sync_pending();
     const unique_fd dir = vornmgr_open_history_dir();
     if (!dir)
         return;
@@ -489,6 +523,18 @@ void vornmgr_history_append(const std::string &line)
                              : vornmgr_replace_history(dir.get(), text + added);
     if (!written)
         LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
+}
+
+void vornmgr_history_defer_sync(bool defer)
+{
+    sync_deferred = defer;
+    if (!defer)
+        vornmgr_history_sync_pending();
+}
+
+void vornmgr_history_sync(void)
+{
+    vornmgr_history_sync_pending();
 }
 
 void vornmgr_history_set_requester(vornmgr_history_requester_t requester)

@@ -98,6 +98,15 @@ extern const char *vornmgr_history_path;
 // written. A failure is logged at ERR and changes nothing else.
 void vornmgr_history_append(const std::string &line);
 
+// While a request is served (vornmgr_history_request_scope), a record is
+// written before the answer and synced to the disk after it: the tool reads
+// it at once from the page cache, and the answer does not wait for the disk.
+// vornmgr_history_sync syncs what was written now: after the answer, and
+// before anything that must find the record on disk after a power loss (the
+// reboot command). Ending the deferral syncs too.
+void vornmgr_history_defer_sync(bool defer);
+void vornmgr_history_sync(void);
+
 // The operator's credentials, set for the request being served so that a
 // bring-up recorded deep in it names who asked; cleared after it.
 void vornmgr_history_set_requester(vornmgr_history_requester_t requester);
@@ -108,8 +117,13 @@ public:
     explicit vornmgr_history_request_scope(vornmgr_history_requester_t requester)
     {
         vornmgr_history_set_requester(requester);
+        vornmgr_history_defer_sync(true);
     }
-    ~vornmgr_history_request_scope() { vornmgr_history_set_requester({}); }
+    ~vornmgr_history_request_scope()
+    {
+        vornmgr_history_defer_sync(false);
+        vornmgr_history_set_requester({});
+    }
     vornmgr_history_request_scope(const vornmgr_history_request_scope &) = delete;
     vornmgr_history_request_scope &operator=(const vornmgr_history_request_scope &) = delete;
 };
