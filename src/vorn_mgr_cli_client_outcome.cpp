@@ -55,9 +55,11 @@ json vornmgr_request_boot(vorn_mgr_cli_cmd_t cmd)
     return nullptr;
 }
 
-// This request's record: the newest that names this process and began after
-// the request went out (a request that changed nothing has none).
-std::optional<json> vornmgr_own_record(const std::vector<std::string> &lines, int64_t sent_ms)
+// This request's record, and its line: the newest that names this process
+// and began after the request went out (a request that changed nothing has
+// none).
+std::optional<json> vornmgr_own_record(const std::vector<std::string> &lines, int64_t sent_ms,
+                                       const std::string **own_line)
 {
     for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
         try {
@@ -66,6 +68,7 @@ std::optional<json> vornmgr_own_record(const std::vector<std::string> &lines, in
             if (requester.is_null() || requester.at("pid").get<int>() != static_cast<int>(getpid()) ||
                 record.at("started_ms").get<int64_t>() < sent_ms)
                 continue;
+            *own_line = &*line;
             return record;
         } catch (const std::exception &) {
             continue;
@@ -182,10 +185,11 @@ int vornmgr_end_of_answer(vorn_mgr_cli_cmd_t cmd, bool text_received, int64_t se
     int damaged = 0;
     if (!vornmgr_read_history_records(vornmgr_history_file, &lines, &damaged))
         return outcome_json ? vornmgr_print_outcome(cmd, "unknown", {}, std::nullopt) : 0;
-    const std::optional<json> record = vornmgr_own_record(lines, sent_ms);
+    const std::string *own_line = nullptr;
+    const std::optional<json> record = vornmgr_own_record(lines, sent_ms, &own_line);
     std::vector<std::string> problems;
     if (record) {
-        problems = vornmgr_problems_of(record->dump());
+        problems = vornmgr_problems_of(*own_line);
         for (const std::string &problem : problems)
             fprintf(stderr, "%s\n", problem.c_str());
     }

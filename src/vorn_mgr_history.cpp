@@ -44,7 +44,6 @@ std::array<vornmgr_last_take_down_t, MAX_MODULES> last_take_downs{};
 // what the manager itself appended has been added since it was judged.
 struct vornmgr_history_shape_t {
     bool known = false;
-    std::string path;
     dev_t dev = 0;
     ino_t ino = 0;
     off_t size = 0;
@@ -72,18 +71,9 @@ bool vornmgr_sync_or_defer(unique_fd fd)
     return fsync(fd.get()) == 0;
 }
 
-void vornmgr_history_sync_pending(void)
-{
-    if (!unsynced_history)
-        return;
-    if (fsync(unsynced_history.get()) != 0)
-        LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
-    unsynced_history.reset();
-}
-
 bool vornmgr_is_known_shape(const struct stat &st)
 {
-    return history_shape.known && history_shape.path == vornmgr_history_path && st.st_dev == history_shape.dev &&
+    return history_shape.known && st.st_dev == history_shape.dev &&
            st.st_ino == history_shape.ino && st.st_size == history_shape.size &&
            st.st_ctim.tv_sec == history_shape.ctime.tv_sec && st.st_ctim.tv_nsec == history_shape.ctime.tv_nsec;
 }
@@ -93,7 +83,6 @@ void vornmgr_note_shape(int fd, int lines)
 {
     struct stat st {};
     history_shape.known = fstat(fd, &st) == 0;
-    history_shape.path = vornmgr_history_path;
     history_shape.dev = st.st_dev;
     history_shape.ino = st.st_ino;
     history_shape.size = st.st_size;
@@ -307,20 +296,30 @@ bool vornmgr_read_history(std::string *text)
     return false;
 }
 
+// Writes `text` to the open history file, which it ends with its
+// `lines`-th line, and syncs it (or has it synced after the answer); false
+// (errno set) on failure, the file then judged again by the next record.
+bool vornmgr_write_synced(unique_fd fd, const std::string &text, int lines)
+{
+    history_shape.known = false;
+    if (!vorn_write_all(fd.get(), text.data(), text.size()))
+        return false;
+    vornmgr_note_shape(fd.get(), lines);
+    return vornmgr_sync_or_defer(std::move(fd));
+}
+
 // Appends `text`, which ends the file with its `lines`-th line.
 bool vornmgr_append_synced(int dir_fd, const std::string &text, int lines)
 {
-    history_shape.known = false;
     vorn_trusted_file_t file =
         vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_WRONLY | O_APPEND | O_CREAT, 0600);
     if (file.distrust != nullptr)
         errno = EPERM;
-    if (!file.fd)
+    if (!file.fd) {
+        history_shape.known = false;
         return false;
-    if (!vorn_write_all(file.fd.get(), text.data(), text.size()))
-        return false;
-    vornmgr_note_shape(file.fd.get(), lines);
-    return vornmgr_sync_or_defer(std::move(file.fd));
+    }
+    return vornmgr_write_synced(std::move(file.fd), text, lines);
 }
 
 // Appends `line` to the file the manager last left, if it is still that file
@@ -328,31 +327,24 @@ bool vornmgr_append_synced(int dir_fd, const std::string &text, int lines)
 // (nothing was written then).
 bool vornmgr_append_to_known(int dir_fd, const std::string &line)
 {
-    if (!history_shape.known || history_shape.path != vornmgr_history_path ||
-        history_shape.lines >= VORNMGR_HISTORY_MAX_RECORDS ||
+    if (!history_shape.known || history_shape.lines >= VORNMGR_HISTORY_MAX_RECORDS ||
         static_cast<size_t>(history_shape.size) + line.size() + 1 > VORNMGR_HISTORY_MAX_BYTES)
         return false;
     vorn_trusted_file_t file = vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_WRONLY | O_APPEND);
     struct stat st {};
     if (!file.fd || fstat(file.fd.get(), &st) != 0 || !vornmgr_is_known_shape(st))
         return false;
-    history_shape.known = false;
     // One write of the line and its newline, from a buffer kept for it.
     static std::string added;
     added.assign(line).push_back('\n');
-    if (!vorn_write_all(file.fd.get(), added.data(), added.size())) {
-        LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
-        return true;
-    }
-    vornmgr_note_shape(file.fd.get(), history_shape.lines + 1);
-    if (!vornmgr_sync_or_defer(std::move(file.fd)))
+    if (!vornmgr_write_synced(std::move(file.fd), added, history_shape.lines + 1))
         LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
     return true;
 }
 
 bool vornmgr_replace_history(int dir_fd, const std::string &text)
 {
-    vornmgr_history_sync_pending();
+    vornmgr_history_sync();
     // Learnt again by the next record's append.
     history_shape.known = false;
     const std::string kept = vornmgr_keep_newest(text, VORNMGR_HISTORY_MAX_RECORDS, VORNMGR_HISTORY_MAX_BYTES);
@@ -489,7 +481,7 @@ void vornmgr_history_append(const std::string &line)
         return;
     }
     // Records reach the disk in their order.
-    vornmgr_history_sync_pending();
+    vornmgr_history_sync();
     const unique_fd dir = vornmgr_open_history_dir();
     if (!dir)
         return;
@@ -529,12 +521,16 @@ void vornmgr_history_defer_sync(bool defer)
 {
     sync_deferred = defer;
     if (!defer)
-        vornmgr_history_sync_pending();
+        vornmgr_history_sync();
 }
 
 void vornmgr_history_sync(void)
 {
-    vornmgr_history_sync_pending();
+    if (!unsynced_history)
+        return;
+    if (fsync(unsynced_history.get()) != 0)
+        LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
+    unsynced_history.reset();
 }
 
 void vornmgr_history_set_requester(vornmgr_history_requester_t requester)

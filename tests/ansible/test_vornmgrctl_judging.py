@@ -11,9 +11,9 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.join(HERE, "..", "..", "ansible", "plugins", "module_utils", "vornmgrctl.py")
-spec = importlib.util.spec_from_file_location("vornmgrctl_utils", SOURCE)
-utils = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(utils)
+found = importlib.util.spec_from_file_location("vornmgrctl_utils", SOURCE)
+utils = importlib.util.module_from_spec(found)
+found.loader.exec_module(utils)
 
 
 def mode(*words):
