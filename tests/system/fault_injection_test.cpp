@@ -254,6 +254,10 @@ TEST_F(Fault, ManagerKilledDuringATakeDownIsRestartedAndFinishesTheNextRestart)
     Process ctl({bin_path("vornmgrctl"), "-wf"});
     ASSERT_TRUE(sdk.wait_for(GO_DOWN, SDK, REBOOT_WARM)) << manager->stderr_text();
     ASSERT_TRUE(sdk.wait_for(DOWN, SYSTEM_SERVICES, REBOOT_WARM)) << "System Services went down first";
+    // The manager's broadcast reaches each subscriber on its own connection:
+    // System Services must have taken its own DOWN before the manager dies,
+    // or it rightly still reports itself up.
+    ASSERT_TRUE(services->wait_for_stderr(" DOWN: System Services ", 5s)) << services->stderr_text();
     manager->kill(SIGKILL);
     EXPECT_EQ(manager->wait_exit(), killed_by(SIGKILL));
     sdk.release(false);
