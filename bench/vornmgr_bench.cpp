@@ -51,7 +51,8 @@ constexpr const char *usage_text =
     "  --results FILE      where the table and figures go (bench-results.txt)\n"
     "  --log FILE          the manager's standard error (/tmp/vornmgr_bench-vornmgrd.log)\n"
     "  --vornmgrd PATH     the manager to measure (the one built with this program)\n"
-    "Environment: VORN_BENCH_WRAP=PROGRAM runs the bare servers under PROGRAM (a profiler).\n";
+    "Environment: VORN_BENCH_WRAP=PROGRAM runs the bare servers under PROGRAM (a profiler);\n"
+    "VORN_BENCH_SMAPS=FILE keeps the manager's /proc/PID/smaps after the busy measurements in FILE.\n";
 
 int usage(const char *error)
 {
@@ -156,6 +157,15 @@ std::vector<std::string> helper_command(const Options &options, const char *mode
 void report_busy_memory(pid_t manager, Report &report)
 {
     const ProcSample busy = proc_sample(manager);
+    // Where the resident memory lies, mapping by mapping, for whoever looks
+    // into it.
+    if (const char *keep = getenv("VORN_BENCH_SMAPS"); keep != nullptr && *keep != '\0') {
+        if (FILE *out = fopen(keep, "w")) {
+            const std::string smaps = read_text_file("/proc/" + std::to_string(manager) + "/smaps");
+            fwrite(smaps.data(), 1, smaps.size(), out);
+            fclose(out);
+        }
+    }
     report.section("Resident memory of vornmgrd");
     report.line(format("after the round trips, fan-out and take-downs: VmRSS %lld KiB (anonymous %lld, file %lld), "
                        "peak VmHWM %lld KiB",
