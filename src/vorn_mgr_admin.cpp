@@ -56,6 +56,26 @@ unsigned go_down_answered = 0;
 // Guarded by lock.
 vornmgr_take_down_trace_t take_down_trace{};
 
+// The course of the take-down in process. The thread that sees a position
+// end closes it and opens the next: the comm receive thread when the last
+// awaited answer arrives, so that the next GO_DOWN leaves with no hand-over
+// between threads; the operator thread when the position's time runs out,
+// when a module that left completes it, and at the start. The operator
+// thread waits until the last position has closed. Guarded by lock.
+struct vornmgr_take_down_course_t {
+    Mode reason = UNKNOWN_MODE;
+    Module target = ALL_MODULES;
+    size_t position = 0;  // index in mod_layering_order of the open position
+    std::chrono::steady_clock::time_point deadline{};
+    // What the operator thread sleeps until, so that a position opened with
+    // an earlier deadline wakes it; the latest time point while it does not.
+    std::chrono::steady_clock::time_point watched = std::chrono::steady_clock::time_point::max();
+    bool advancing = false;  // a thread is closing the open position and opening the next
+    bool awaited = false;    // the operator thread sleeps until that thread is done
+    bool finished = false;   // no position left to open
+};
+vornmgr_take_down_course_t course;
+
 // Starts counting answers about `mod`: each module of `awaited` counts once.
 // Callers hold lock.
 void vornmgr_await_go_down_answers_locked(Module mod, unsigned awaited)
@@ -112,41 +132,158 @@ std::chrono::steady_clock::time_point vornmgr_position_deadline(int timeout)
            std::chrono::duration_cast<std::chrono::steady_clock::duration>(into_second);
 }
 
-// Waits until every registered module answered about `mod`, the position's
-// time-out passed or the manager stops. False only on a stop.
-bool vornmgr_wait_for_go_down_answers(Module mod, Mode reason, int timeout)
-{
-    const auto deadline = vornmgr_position_deadline(timeout);
-    int required;
-    int received;
-    {
-        std::unique_lock<std::mutex> held(lock);
-        // Answers that arrive before we start waiting are already counted, so
-        // the predicate tests the count under the lock before the first wait.
-        const vornmgr_watchdog_bounded_wait bounded(WATCHED_OPERATOR);
-        if (cond.wait_until(held, deadline, [] {
-                return take_down_stopped || num_go_down_response_recv >= num_go_down_response_required;
-            })) {
-            if (!take_down_stopped)
-                vornmgr_close_position_locked(num_go_down_response_recv, false);
-            return !take_down_stopped;
-        }
-        required = num_go_down_response_required;
-        received = num_go_down_response_recv;
-        vornmgr_close_position_locked(received, true);
-        num_go_down_response_recv = go_down_timed_out;
-    }
-    vornmgr_set_mod_state(mod, reason, DOWN);
-    LOG_ERR("%s: cond timeout error (%d) Expected %d responses, received %d (%s)\n", mod_id_to_str(mod), ETIMEDOUT,
-            required, received, strerror(ETIMEDOUT));
-    return true;
-}
-
 void vornmgr_end_take_down(void)
 {
     std::lock_guard<std::mutex> guard(lock);
     take_down_running = false;
 }
+
+// The position in process has ended when every awaited module answered.
+// Callers hold lock.
+bool vornmgr_position_complete_locked(void)
+{
+    return num_go_down_response_recv >= num_go_down_response_required;
+}
+
+// Opens the first position from `from` on that takes part in the take-down
+// (a registered module; the target alone when there is one) and broadcasts
+// its GO_DOWN. Marks the take-down finished when none is left, or when the
+// manager stops: no broadcast follows a stop. Called without lock by the
+// thread that holds the course (course.advancing).
+void vornmgr_open_position_from(size_t from, Mode reason, Module target)
+{
+    for (size_t position = from; position < mod_layering_order.size(); position++) {
+        const Module mod = mod_layering_order[position];
+        if (target != ALL_MODULES && target != mod)
+            continue;
+        if (!vornmgr_is_mod_registered(mod))
+            continue;
+        if (vornmgr_take_down_is_stopped())
+            break;
+        LOG_INFO("Send going down module %s\n", mod_id_to_str(mod));
+        vornmgr_notify_activity("taking down %s (%zu of %zu)", mod_id_to_str(mod), position + 1,
+                                mod_layering_order.size());
+        vornmgr_set_mod_state(mod, reason, GO_DOWN);
+        bool wake_operator;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            // Modules that left since the take-down began are no longer awaited.
+            vornmgr_await_go_down_answers_locked(mod, take_down_trace.expected);
+            vornmgr_open_position_locked(mod, module_response_timeout[position]);
+            course.position = position;
+            course.deadline = vornmgr_position_deadline(module_response_timeout[position]);
+            wake_operator = course.deadline < course.watched;
+        }
+        if (wake_operator)
+            cond.notify_all();
+        vornmgr_publish_mode_change(GO_DOWN, mod, reason);
+        return;
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    course.finished = true;
+}
+
+// Closes the open position, which the caller claimed under lock (setting
+// course.advancing and closing its trace): its module is down, or ran out of
+// time with `received` of `required` answers. Then opens the next position.
+// Called without lock.
+void vornmgr_advance_take_down(bool timed_out, int required, int received)
+{
+    Module mod;
+    Mode reason;
+    Module target;
+    size_t position;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        mod = mod_layering_order[course.position];
+        reason = course.reason;
+        target = course.target;
+        position = course.position;
+    }
+    if (timed_out) {
+        vornmgr_set_mod_state(mod, reason, DOWN);
+        LOG_ERR("%s: cond timeout error (%d) Expected %d responses, received %d (%s)\n", mod_id_to_str(mod),
+                ETIMEDOUT, required, received, strerror(ETIMEDOUT));
+    }
+    LOG_INFO("Send down for module %s\n", mod_id_to_str(mod));
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        take_down_trace.position[take_down_trace.positions - 1].down_ms = vornmgr_wall_ms();
+    }
+    vornmgr_publish_mode_change(DOWN, mod, reason);
+    if (target == ALL_MODULES) {
+        vornmgr_open_position_from(position + 1, reason, target);
+    } else {
+        std::lock_guard<std::mutex> guard(lock);
+        course.finished = true;
+    }
+    bool wake_operator;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        course.advancing = false;
+        // The operator thread sleeps through a course that goes on by itself.
+        wake_operator =
+            course.awaited || course.finished || take_down_stopped || vornmgr_position_complete_locked();
+    }
+    if (wake_operator)
+        cond.notify_all();
+}
+
+// The operator thread's part of a take-down: it opens the first position,
+// then waits, closing a position itself when its time runs out or when no
+// answer will close it, until the last position has closed. False only on a
+// stop.
+bool vornmgr_run_take_down(Mode reason, Module target)
+{
+    vornmgr_open_position_from(0, reason, target);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        course.advancing = false;
+    }
+    std::unique_lock<std::mutex> held(lock);
+    for (;;) {
+        if (course.advancing) {
+            course.awaited = true;
+            {
+                const vornmgr_watchdog_bounded_wait bounded(WATCHED_OPERATOR);
+                cond.wait(held);
+            }
+            course.awaited = false;
+            continue;
+        }
+        if (take_down_stopped) {
+            const bool opened = take_down_trace.positions > 0;
+            const Module mod = mod_layering_order[course.position];
+            held.unlock();
+            vornmgr_end_take_down();
+            if (opened)
+                LOG_INFO("take-down stopped at module %s: the manager is stopping\n", mod_id_to_str(mod));
+            return false;
+        }
+        if (course.finished)
+            return true;
+        const bool complete = vornmgr_position_complete_locked();
+        if (complete || std::chrono::steady_clock::now() >= course.deadline) {
+            const int required = num_go_down_response_required;
+            const int received = num_go_down_response_recv;
+            course.advancing = true;
+            vornmgr_close_position_locked(received, !complete);
+            if (!complete)
+                num_go_down_response_recv = go_down_timed_out;
+            held.unlock();
+            vornmgr_advance_take_down(!complete, required, received);
+            held.lock();
+            continue;
+        }
+        course.watched = course.deadline;
+        {
+            const vornmgr_watchdog_bounded_wait bounded(WATCHED_OPERATOR);
+            cond.wait_until(held, course.deadline);
+        }
+        course.watched = std::chrono::steady_clock::time_point::max();
+    }
+}
+
 
 // Module connections come and go around a mode change, and the memory ZeroMQ
 // freed with them stays in the C library's heaps; a mode change is rare, so
@@ -206,38 +343,13 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
         // the first position opens.
         go_down_awaited = registered_set;
         take_down_running = true;
+        course = vornmgr_take_down_course_t{};
+        course.reason = reason;
+        course.target = target_mod;
+        course.advancing = true;  // the operator thread opens the first position
     }
-    for (size_t position = 0; position < mod_layering_order.size(); position++) {
-        const Module mod = mod_layering_order[position];
-        if (target_mod != ALL_MODULES && target_mod != mod)
-            continue;
-        if (!vornmgr_is_mod_registered(mod))
-            continue;
-        LOG_INFO("Send going down module %s\n", mod_id_to_str(mod));
-        vornmgr_notify_activity("taking down %s (%zu of %zu)", mod_id_to_str(mod), position + 1,
-                                mod_layering_order.size());
-        vornmgr_set_mod_state(mod, reason, GO_DOWN);
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            // Modules that left since the take-down began are no longer awaited.
-            vornmgr_await_go_down_answers_locked(mod, take_down_trace.expected);
-            vornmgr_open_position_locked(mod, module_response_timeout[position]);
-        }
-        vornmgr_publish_mode_change(GO_DOWN, mod, reason);
-        if (!vornmgr_wait_for_go_down_answers(mod, reason, module_response_timeout[position])) {
-            vornmgr_end_take_down();
-            LOG_INFO("take-down stopped at module %s: the manager is stopping\n", mod_id_to_str(mod));
-            return false;
-        }
-        LOG_INFO("Send down for module %s\n", mod_id_to_str(mod));
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            take_down_trace.position[take_down_trace.positions - 1].down_ms = vornmgr_wall_ms();
-        }
-        vornmgr_publish_mode_change(DOWN, mod, reason);
-        if (target_mod != ALL_MODULES)
-            break;
-    }
+    if (!vornmgr_run_take_down(reason, target_mod))
+        return false;
     vornmgr_end_take_down();
     vornmgr_release_free_memory();
     return true;
@@ -268,6 +380,9 @@ bool vornmgr_take_down_is_stopped(void)
 
 bool vornmgr_count_go_down_answer(Module for_mod, Module from_mod, Failure_Reason failure_reason)
 {
+    bool claimed = true;
+    int required = 0;
+    int received = 0;
     {
         std::lock_guard<std::mutex> guard(lock);
         if (for_mod != mod_id_in_process)
@@ -289,8 +404,22 @@ bool vornmgr_count_go_down_answer(Module for_mod, Module from_mod, Failure_Reaso
         }
         if (++num_go_down_response_recv < num_go_down_response_required)
             return true;
+        // The last awaited answer: this thread closes the position and
+        // broadcasts the next GO_DOWN itself, unless another thread holds the
+        // course or the take-down stops.
+        if (!take_down_running || !position.open || course.advancing || take_down_stopped) {
+            claimed = false;
+        } else {
+            required = num_go_down_response_required;
+            received = num_go_down_response_recv;
+            course.advancing = true;
+            vornmgr_close_position_locked(received, false);
+        }
     }
-    cond.notify_all();
+    if (claimed)
+        vornmgr_advance_take_down(false, required, received);
+    else
+        cond.notify_all();
     return true;
 }
 
