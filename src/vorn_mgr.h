@@ -291,7 +291,9 @@ extern int num_go_down_response_recv;      // guarded by lock
 
 bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up);
 // Counts one answer about `for_mod` from `from_mod` if `for_mod` is the module
-// in process, waking the take-down when the count is complete. False for an
+// in process. The answer that completes the count closes the position: the
+// calling thread broadcasts its DOWN and the next position's GO_DOWN itself,
+// or wakes the take-down when another thread holds its course. False for an
 // answer about any other module (a late one). Only the first answer of an
 // awaited module counts: the count is of distinct modules, and a position
 // completes only once every awaited module answered. The sender's delay and
