@@ -146,11 +146,12 @@ bool vornmgr_position_complete_locked(void)
 }
 
 // Opens the first position from `from` on that takes part in the take-down
-// (a registered module; the target alone when there is one) and broadcasts
-// its GO_DOWN. Marks the take-down finished when none is left, or when the
-// manager stops: no broadcast follows a stop. Called without lock by the
-// thread that holds the course (course.advancing).
-void vornmgr_open_position_from(size_t from, Mode reason, Module target)
+// (a registered module; the target alone when there is one) and returns its
+// module, whose GO_DOWN the caller broadcasts. Marks the take-down finished
+// and returns MAX_MODULES when none is left, or when the manager stops: no
+// GO_DOWN follows a stop. Called without lock by the thread that holds the
+// course (course.advancing).
+Module vornmgr_open_position_from(size_t from, Mode reason, Module target)
 {
     for (size_t position = from; position < mod_layering_order.size(); position++) {
         const Module mod = mod_layering_order[position];
@@ -176,11 +177,11 @@ void vornmgr_open_position_from(size_t from, Mode reason, Module target)
         }
         if (wake_operator)
             cond.notify_all();
-        vornmgr_publish_mode_change(GO_DOWN, mod, reason);
-        return;
+        return mod;
     }
     std::lock_guard<std::mutex> guard(lock);
     course.finished = true;
+    return MAX_MODULES;
 }
 
 // Closes the open position, which the caller claimed under lock (setting
@@ -210,13 +211,18 @@ void vornmgr_advance_take_down(bool timed_out, int required, int received)
         std::lock_guard<std::mutex> guard(lock);
         take_down_trace.position[take_down_trace.positions - 1].down_ms = vornmgr_wall_ms();
     }
-    vornmgr_publish_mode_change(DOWN, mod, reason);
+    Module next = MAX_MODULES;
     if (target == ALL_MODULES) {
-        vornmgr_open_position_from(position + 1, reason, target);
+        next = vornmgr_open_position_from(position + 1, reason, target);
     } else {
         std::lock_guard<std::mutex> guard(lock);
         course.finished = true;
     }
+    // The two broadcasts leave together, as the modules take them: one wake
+    // of the publishing thread, the same order as ever.
+    vornmgr_publish_mode_change(DOWN, mod, reason);
+    if (next != MAX_MODULES)
+        vornmgr_publish_mode_change(GO_DOWN, next, reason);
     bool wake_operator;
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -235,7 +241,9 @@ void vornmgr_advance_take_down(bool timed_out, int required, int received)
 // stop.
 bool vornmgr_run_take_down(Mode reason, Module target)
 {
-    vornmgr_open_position_from(0, reason, target);
+    const Module first = vornmgr_open_position_from(0, reason, target);
+    if (first != MAX_MODULES)
+        vornmgr_publish_mode_change(GO_DOWN, first, reason);
     {
         std::lock_guard<std::mutex> guard(lock);
         course.advancing = false;

@@ -52,6 +52,12 @@ std::mutex status_send_lock;
 uint64_t status_sent_generation = 0;
 char status_sent[status_text_len];
 
+// The datagram socket every notification leaves through, opened at the
+// first one and kept: a take-down sends one per position. Built before main
+// (empty), so it is closed only after the exit notice that atexit sends.
+std::mutex notify_socket_lock;  // guards the opening of notify_socket
+unique_fd notify_socket;
+
 // Set once at start, read by the operator thread.
 std::atomic<bool> debug_hang_operator{false};
 // Owned by the main thread, which starts and stops the watchdog thread.
@@ -126,12 +132,18 @@ bool vornmgr_notify_without_waiting(const char *message)
     memcpy(addr.sun_path, socket_path, path_len);
     if (addr.sun_path[0] == '@')
         addr.sun_path[0] = '\0';  // an abstract socket
-    const unique_fd sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!sock)
+    int sock;
+    {
+        std::lock_guard<std::mutex> guard(notify_socket_lock);
+        if (!notify_socket)
+            notify_socket.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sock = notify_socket.get();
+    }
+    if (sock < 0)
         return false;
     const socklen_t addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_len);
     const size_t len = strlen(message);
-    return sendto(sock.get(), message, len, MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&addr),
+    return sendto(sock, message, len, MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&addr),
                   addr_len) == static_cast<ssize_t>(len);
 }
 
