@@ -104,23 +104,26 @@ vorn_trusted_file_t vorn_open_trusted_dir(const char *path)
 
 bool vorn_read_bounded(int fd, size_t limit, std::string *text)
 {
-    text->clear();
-    char buf[8192];
-    off_t at = 0;
+    // Room for the file as it stands and one byte past it, so that one read
+    // takes it whole and the next finds its end; a file that grows meanwhile
+    // is read on, and one byte past the limit tells a file that is too long
+    // from one that fills it exactly.
+    struct stat st {};
+    const size_t size_now = fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+    text->assign(std::min(size_now, limit) + 1, '\0');
+    size_t have = 0;
     for (;;) {
-        // One byte past the limit tells a file that is too long from one
-        // that fills it exactly.
-        const size_t want = std::min(sizeof buf, limit + 1 - text->size());
-        const ssize_t got = pread(fd, buf, want, at);
+        if (have == text->size())
+            text->resize(std::min(limit + 1, have + 8192));
+        const ssize_t got = pread(fd, text->data() + have, text->size() - have, static_cast<off_t>(have));
         if (got < 0 && errno == EINTR)
             continue;
-        if (got < 0)
-            return false;
-        if (got == 0)
-            return true;
-        text->append(buf, static_cast<size_t>(got));
-        at += got;
-        if (text->size() > limit) {
+        if (got <= 0) {
+            text->resize(have);
+            return got == 0;
+        }
+        have += static_cast<size_t>(got);
+        if (have > limit) {
             text->resize(limit);
             errno = EFBIG;
             return false;

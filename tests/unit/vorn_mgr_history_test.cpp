@@ -6,6 +6,10 @@
 
 #include "log_capture.h"
 #include "vorn_mgr_history.h"
+#include "vorn_trusted_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -113,6 +117,28 @@ TEST_F(HistoryFile, BoundedByBytesAsWellAsRecords)
     ASSERT_EQ(kept.size(), 63u);
     EXPECT_EQ(kept.front(), record("11" + padding));
     EXPECT_EQ(kept.back(), record(std::string(20000, 'n')));
+}
+
+// The reader takes a file in one read sized by the file, yet still tells a
+// file that fills its bound exactly from one byte longer, and an empty one.
+TEST_F(HistoryFile, ReaderKeepsItsBoundAtEveryLength)
+{
+    fs::create_directories(dir);
+    for (const size_t length : {size_t{0}, size_t{100}, size_t{20000}, size_t{20001}}) {
+        std::ofstream(path, std::ios::trunc) << std::string(length, 'r');
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        std::string text = "stale";
+        errno = 0;
+        const bool read = vorn_read_bounded(fd, 20000, &text);
+        const int error = errno;
+        close(fd);
+        EXPECT_EQ(read, length <= 20000) << length;
+        EXPECT_EQ(text, std::string(std::min(length, size_t{20000}), 'r')) << length;
+        if (!read) {
+            EXPECT_EQ(error, EFBIG);
+        }
+    }
 }
 
 TEST_F(HistoryFile, WhatIsNoLongerAHistoryIsSetAsideAndAFreshOneStarted)
