@@ -342,6 +342,61 @@ bool vornmgr_append_to_known(int dir_fd, const std::string &line)
     return true;
 }
 
+// For the file the manager last left, at either bound: rewrites it without
+// its oldest lines, the rest copied in the kernel, and `line` after them,
+// without reading it whole and judging it again. False when the file must
+// be read after all (nothing was written then).
+bool vornmgr_drop_oldest_of_known(int dir_fd, const std::string &line)
+{
+    if (!history_shape.known)
+        return false;
+    vorn_trusted_file_t file = vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_RDONLY);
+    struct stat st {};
+    if (!file.fd || fstat(file.fd.get(), &st) != 0 || !vornmgr_is_known_shape(st))
+        return false;
+    // The first byte to keep: as many of the oldest lines go as both bounds
+    // need, found by reading from the start only that far.
+    const size_t size = static_cast<size_t>(st.st_size);
+    const size_t added = line.size() + 1;
+    int lines = history_shape.lines;
+    size_t cut = 0;
+    const auto over = [&] {
+        return lines + 1 > VORNMGR_HISTORY_MAX_RECORDS || size - cut + added > VORNMGR_HISTORY_MAX_BYTES;
+    };
+    char buf[8192];
+    for (size_t read_at = 0; over(); ) {
+        if (read_at >= size)
+            return false;
+        const ssize_t got = pread(file.fd.get(), buf, std::min(sizeof buf, size - read_at), static_cast<off_t>(read_at));
+        if (got <= 0)
+            return false;
+        const char *at = buf;
+        const char *const end = buf + got;
+        while (over()) {
+            const void *newline = memchr(at, '\n', static_cast<size_t>(end - at));
+            if (newline == nullptr)
+                break;
+            at = static_cast<const char *>(newline) + 1;
+            cut = read_at + static_cast<size_t>(at - buf);
+            lines--;
+        }
+        read_at += static_cast<size_t>(got);
+    }
+    vornmgr_history_sync();
+    history_shape.known = false;
+    static std::string tail;
+    tail.assign(line).push_back('\n');
+    if (!vorn_replace_file_from(dir_fd, vornmgr_history_name(), 0600, file.fd.get(), static_cast<off_t>(cut),
+                                size - cut, tail.data(), tail.size())) {
+        LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
+        return true;
+    }
+    const vorn_trusted_file_t written = vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_RDONLY);
+    if (written.fd)
+        vornmgr_note_shape(written.fd.get(), lines + 1);
+    return true;
+}
+
 bool vornmgr_replace_history(int dir_fd, const std::string &text)
 {
     vornmgr_history_sync();
@@ -485,7 +540,7 @@ void vornmgr_history_append(const std::string &line)
     const unique_fd dir = vornmgr_open_history_dir();
     if (!dir)
         return;
-    if (vornmgr_append_to_known(dir.get(), line))
+    if (vornmgr_append_to_known(dir.get(), line) || vornmgr_drop_oldest_of_known(dir.get(), line))
         return;
     std::string text;
     std::string damage;

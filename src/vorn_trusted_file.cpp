@@ -131,7 +131,53 @@ bool vorn_read_bounded(int fd, size_t limit, std::string *text)
     }
 }
 
+namespace {
+
+// Copies `len` bytes of `src` from `from` to the end of `out`, in the kernel
+// where the file systems allow it.
+bool vorn_copy_range(int src, off_t from, size_t len, int out)
+{
+    while (len > 0) {
+        loff_t at = from;
+        const ssize_t copied = copy_file_range(src, &at, out, nullptr, len, 0);
+        if (copied < 0 && errno == EINTR)
+            continue;
+        if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
+            break;  // copied below, through a buffer
+        if (copied == 0)
+            errno = EIO;  // the source is shorter than it was
+        if (copied <= 0)
+            return false;
+        from += copied;
+        len -= static_cast<size_t>(copied);
+    }
+    char buf[8192];
+    while (len > 0) {
+        const ssize_t got = pread(src, buf, std::min(len, sizeof buf), from);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            if (got == 0)
+                errno = EIO;
+            return false;
+        }
+        if (!vorn_write_all(out, buf, static_cast<size_t>(got)))
+            return false;
+        from += got;
+        len -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+} // namespace
+
 bool vorn_replace_file_at(int dir_fd, const char *name, mode_t mode, const void *data, size_t len)
+{
+    return vorn_replace_file_from(dir_fd, name, mode, -1, 0, 0, data, len);
+}
+
+bool vorn_replace_file_from(int dir_fd, const char *name, mode_t mode, int src_fd, off_t from, size_t src_len,
+                            const void *data, size_t len)
 {
     char tmp_name[NAME_MAX + 1];
     unique_fd out;
@@ -151,6 +197,7 @@ bool vorn_replace_file_at(int dir_fd, const char *name, mode_t mode, const void 
     if (!out)
         return false;
     bool ok = fchmod(out.get(), mode) == 0;
+    ok = ok && (src_len == 0 || vorn_copy_range(src_fd, from, src_len, out.get()));
     ok = ok && vorn_write_all(out.get(), data, len);
     ok = ok && fsync(out.get()) == 0;
     ok = (out.reset() == 0) && ok;

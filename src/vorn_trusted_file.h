@@ -69,5 +69,9 @@ bool vorn_read_bounded(int fd, size_t limit, std::string *text);
 // never followed), and the directory synced. False with errno set; nothing
 // is left behind then.
 bool vorn_replace_file_at(int dir_fd, const char *name, mode_t mode, const void *data, size_t len);
+// The same, with `src_len` bytes of the open file `src_fd` from offset `from`
+// before `data`: a file rewritten without its start is copied in the kernel.
+bool vorn_replace_file_from(int dir_fd, const char *name, mode_t mode, int src_fd, off_t from, size_t src_len,
+                            const void *data, size_t len);
 
 #endif // VORN_TRUSTED_FILE_H

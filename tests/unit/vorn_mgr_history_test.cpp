@@ -97,6 +97,13 @@ TEST_F(HistoryFile, AppendsWithoutRereadingYetSeesAFileChangedBehindItsBack)
     ASSERT_EQ(kept.size(), 100u);
     EXPECT_EQ(kept.front(), record("own 1"));
     EXPECT_EQ(kept.back(), record("own 100"));
+    // At the bound, each record rewrites the file without its oldest one.
+    for (int i = 101; i < 104; i++)
+        vornmgr_history_append(record("own " + std::to_string(i)));
+    const auto later = lines();
+    ASSERT_EQ(later.size(), 100u);
+    EXPECT_EQ(later.front(), record("own 4"));
+    EXPECT_EQ(later.back(), record("own 103"));
 }
 
 TEST_F(HistoryFile, BoundedByBytesAsWellAsRecords)
@@ -117,6 +124,14 @@ TEST_F(HistoryFile, BoundedByBytesAsWellAsRecords)
     ASSERT_EQ(kept.size(), 63u);
     EXPECT_EQ(kept.front(), record("11" + padding));
     EXPECT_EQ(kept.back(), record(std::string(20000, 'n')));
+    // The file as the manager left it: a record that needs the room of two
+    // of the oldest pushes out those two.
+    vornmgr_history_append(record(std::string(70000, 'm')));
+    EXPECT_LE(fs::file_size(path), size_t{VORNMGR_HISTORY_MAX_BYTES});
+    const auto after = lines();
+    ASSERT_EQ(after.size(), 62u);
+    EXPECT_EQ(after.front(), record("13" + padding));
+    EXPECT_EQ(after.back(), record(std::string(70000, 'm')));
 }
 
 // The reader takes a file in one read sized by the file, yet still tells a
