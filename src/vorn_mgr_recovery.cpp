@@ -68,9 +68,14 @@ bool vornmgr_bring_all_up(vornmgr_sequence_kind_t kind, Mode mode, Mode mode_bef
     vornmgr_forget_bring_up();
     const unsigned registered = vornmgr_registered_set();
     const unsigned awaited = modules != 0 ? (modules & registered) : registered;
-    vornmgr_sequence_record_t record{kind, STAGE_RUNNING, mode, mode_before, time(nullptr)};
+    // Written once, before the broadcast, and kept until every module of the
+    // bring-up reported up: a manager that dies before then brings up again
+    // whoever is not, which before the broadcast is every module, as for a
+    // bring-up cut short while it ran.
+    vornmgr_sequence_record_t record{kind, STAGE_COMING_UP, mode, mode_before, time(nullptr)};
     record.modules = awaited;
     vornmgr_write_sequence_record(record);
+    watched_bring_up = {true, record, vornmgr_boottime_ms() + 1000LL * bring_up_max_time.load()};
     // Before the broadcast: the first INIT_COMPLETE may follow it at once.
     bring_up_awaiting = awaited;
     bool announced = true;
@@ -83,14 +88,8 @@ bool vornmgr_bring_all_up(vornmgr_sequence_kind_t kind, Mode mode, Mode mode_bef
     }
     vornmgr_history_record({kind, mode, mode_before, vornmgr_history_requester(), started_ms,
                             vornmgr_wall_ms() - started_ms, std::popcount(registered), true, nullptr, nullptr});
-    // The record stays until every module of the bring-up reported up: a
-    // manager that dies before then brings up again whoever is not.
-    record.stage = STAGE_COMING_UP;
-    watched_bring_up = {true, record, vornmgr_boottime_ms() + 1000LL * bring_up_max_time.load()};
     if (bring_up_awaiting.load() == 0)
         vornmgr_end_bring_up();
-    else
-        vornmgr_write_sequence_record(record);
     return announced;
 }
 
