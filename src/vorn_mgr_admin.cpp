@@ -162,8 +162,6 @@ Module vornmgr_open_position_from(size_t from, Mode reason, Module target)
         if (vornmgr_take_down_is_stopped())
             break;
         LOG_INFO("Send going down module %s\n", mod_id_to_str(mod));
-        vornmgr_notify_activity("taking down %s (%zu of %zu)", mod_id_to_str(mod), position + 1,
-                                mod_layering_order.size());
         vornmgr_set_mod_state(mod, reason, GO_DOWN);
         bool wake_operator;
         {
@@ -182,6 +180,16 @@ Module vornmgr_open_position_from(size_t from, Mode reason, Module target)
     std::lock_guard<std::mutex> guard(lock);
     course.finished = true;
     return MAX_MODULES;
+}
+
+// Broadcasts the GO_DOWN of the position just opened, then tells systemd:
+// the status line is for the operator and need not delay the modules.
+void vornmgr_announce_position(Module mod, Mode reason)
+{
+    const auto position = std::find(mod_layering_order.begin(), mod_layering_order.end(), mod);
+    vornmgr_publish_mode_change(GO_DOWN, mod, reason);
+    vornmgr_notify_activity("taking down %s (%zu of %zu)", mod_id_to_str(mod),
+                            static_cast<size_t>(position - mod_layering_order.begin()) + 1, mod_layering_order.size());
 }
 
 // Closes the open position, which the caller claimed under lock (setting
@@ -222,7 +230,7 @@ void vornmgr_advance_take_down(bool timed_out, int required, int received)
     // of the publishing thread, the same order as ever.
     vornmgr_publish_mode_change(DOWN, mod, reason);
     if (next != MAX_MODULES)
-        vornmgr_publish_mode_change(GO_DOWN, next, reason);
+        vornmgr_announce_position(next, reason);
     bool wake_operator;
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -243,7 +251,7 @@ bool vornmgr_run_take_down(Mode reason, Module target)
 {
     const Module first = vornmgr_open_position_from(0, reason, target);
     if (first != MAX_MODULES)
-        vornmgr_publish_mode_change(GO_DOWN, first, reason);
+        vornmgr_announce_position(first, reason);
     {
         std::lock_guard<std::mutex> guard(lock);
         course.advancing = false;
