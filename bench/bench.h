@@ -47,6 +47,7 @@ struct Options {
     int fanouts = 1000;       // publishes reaching eight subscribers, per target
     int takedowns = 30;       // take-down + bring-up cycles, responsive modules
     int slow_takedowns = 5;   // the same with one module answering after 50 ms
+    int alternations = 1;     // blocks of cycles, manager then bare sequencer, each
     int slow_delay_ms = 50;
     int startups = 30;        // fresh manager starts, exec to READY=1
     int idle_seconds = 60;    // quiet period measured; 60 and more waits for a keepalive first

@@ -19,14 +19,7 @@ namespace bench {
 
 namespace {
 
-struct Cycle {
-    ns_t takedown = 0;       // request to RESP_OVER
-    ns_t module_delays = 0;  // per GO_DOWN, the longest a module held its answer; summed
-    ns_t manager_cpu = 0;    // CPU time the manager used for it
-    ns_t bringup = 0;        // request to RESP_OVER
-    ns_t all_up = 0;         // request to the last module's init complete answered
-    std::vector<ns_t> answer_round_trips;  // a module's answer to its ACK
-};
+using Cycle = AdminCycle;
 
 // Reads one "A about received sent acked" line from each module per GO_DOWN.
 bool collect_answers(ModulePool &pool, Cycle &cycle, Report &report)
@@ -189,38 +182,51 @@ ModulePool::~ModulePool()
             module->stop(NS_PER_S);
 }
 
-void measure_admin(const Options &options, const AdminServer &server, Report &report)
+bool collect_admin(const Options &options, const AdminServer &server, AdminCycles &cycles, Report &report)
+{
+    struct Case {
+        std::vector<Cycle> &into;
+        Module slow;
+        int delay_ms;
+        int cycles;
+    };
+    const std::array<Case, 2> cases{{
+        {cycles.responsive, MAX_MODULES, 0, options.takedowns},
+        {cycles.slow, FRR, options.slow_delay_ms, options.slow_takedowns},
+    }};
+    for (const Case &kind : cases) {
+        ModulePool pool(options, kind.slow, kind.delay_ms);
+        if (!run_cycles(server.pid, pool, kind.cycles, kind.into, report))
+            return false;
+    }
+    return true;
+}
+
+void report_admin(const Options &options, const AdminServer &server, AdminCycles &cycles, Report &report)
 {
     report.section(format("Take-down and bring-up through %s, 8 library-client modules   median ms   p99 ms",
                           server.name));
     const std::string base = std::string("admin.") + server.key;
     struct Case {
         const char *key;
+        std::vector<Cycle> &cycles;
         Module slow;
-        int delay_ms;
-        int cycles;
     };
-    const std::array<Case, 2> cases{{
-        {"responsive", MAX_MODULES, 0, options.takedowns},
-        {"slow", FRR, options.slow_delay_ms, options.slow_takedowns},
-    }};
+    const std::array<Case, 2> cases{{{"responsive", cycles.responsive, MAX_MODULES}, {"slow", cycles.slow, FRR}}};
     for (const Case &kind : cases) {
-        ModulePool pool(options, kind.slow, kind.delay_ms);
-        std::vector<Cycle> cycles;
-        if (!run_cycles(server.pid, pool, kind.cycles, cycles, report))
-            return;
+        if (kind.cycles.empty())
+            continue;
         const std::string title = kind.slow == MAX_MODULES
                                       ? std::string("eight responsive modules")
                                       : format("slowest module (%s) answering each GO_DOWN after %d ms",
-                                               mod_id_to_str(kind.slow), kind.delay_ms);
-        report_cycles(title.c_str(), base + "." + kind.key, cycles, report);
+                                               mod_id_to_str(kind.slow), options.slow_delay_ms);
+        report_cycles(title.c_str(), base + "." + kind.key, kind.cycles, report);
         const auto share = report.value(base + "." + kind.key + ".share.median");
         if (server.is_manager) {
             report.target(format("eight-module take-down: manager's share <= 5 ms (median, %s)", kind.key),
                           *share <= 5.0, format("%.2f ms", *share));
             continue;
         }
-        // The bare sequencer runs after the manager: compare with it.
         const auto manager_share = report.value(std::string("admin.vornmgrd.") + kind.key + ".share.median");
         if (manager_share) {
             report.line(format("  vornmgrd's share less the bare sequencer's: %.2f ms", *manager_share - *share));

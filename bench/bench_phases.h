@@ -66,10 +66,30 @@ struct AdminServer {
     bool is_manager = true;        // the targets apply to the manager only
 };
 
+// One take-down and bring-up through a server.
+struct AdminCycle {
+    ns_t takedown = 0;       // request to RESP_OVER
+    ns_t module_delays = 0;  // per GO_DOWN, the longest a module held its answer; summed
+    ns_t manager_cpu = 0;    // CPU time the server used for it
+    ns_t bringup = 0;        // request to RESP_OVER
+    ns_t all_up = 0;         // request to the last module's init complete answered
+    std::vector<ns_t> answer_round_trips;  // a module's answer to its ACK
+};
+
+// The cycles through one server, eight responsive modules and then one late
+// module, gathered over every alternation of the run.
+struct AdminCycles {
+    std::vector<AdminCycle> responsive;
+    std::vector<AdminCycle> slow;
+};
+
 // Take-down (maintenance enable) and bring-up (maintenance disable) from the
-// operator request to RESP_OVER, eight responsive modules and then one late
-// module, with the server's own share.
-void measure_admin(const Options &options, const AdminServer &server, Report &report);
+// operator request to RESP_OVER: runs one block of both cases through the
+// server and adds its cycles; false after a problem, which is reported.
+bool collect_admin(const Options &options, const AdminServer &server, AdminCycles &cycles, Report &report);
+// Reports the gathered cycles with the server's own share; the bare
+// sequencer's after the manager's, compared with them.
+void report_admin(const Options &options, const AdminServer &server, AdminCycles &cycles, Report &report);
 
 // Inside the manager, from its log: per position of a take-down of eight
 // responsive modules, its last answer to its DOWN and on to the next GO_DOWN.

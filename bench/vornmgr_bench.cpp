@@ -42,6 +42,8 @@ constexpr const char *usage_text =
     "  --fanouts N         publishes to eight subscribers per target (1000)\n"
     "  --takedowns N       take-down/bring-up cycles with responsive modules (30)\n"
     "  --slow-takedowns N  cycles with one module answering late (5)\n"
+    "  --alternations N    measure the take-downs in N blocks, the manager's and the bare sequencer's\n"
+    "                      in turn, each block of both with the counts above (1)\n"
     "  --slow-delay-ms N   how late it answers (50)\n"
     "  --startups N        fresh starts, exec to READY=1 (30)\n"
     "  --idle-seconds N    quiet period; 60 or more waits for a keepalive and measures\n"
@@ -136,9 +138,11 @@ std::string machine_header(const Options &options)
     header += format("build: %s%s%s, %s\n", VORN_BENCH_BUILD_TYPE, *VORN_BENCH_SANITIZE ? ", sanitizer " : "",
                      VORN_BENCH_SANITIZE, "g++ " __VERSION__);
     header += "load average (1, 5, 15 min) at start: " + load_average() + "\n";
-    header += format("counts: %d requests x %d rounds, %d fan-outs, %d + %d take-downs, %d start-ups, %d s idle\n",
+    header += format("counts: %d requests x %d rounds, %d fan-outs, %d + %d take-downs in %d block%s per server, "
+                     "%d start-ups, %d s idle\n",
                      options.requests, options.rounds, options.fanouts, options.takedowns, options.slow_takedowns,
-                     options.startups, options.idle_seconds);
+                     options.alternations, options.alternations == 1 ? "" : "s", options.startups,
+                     options.idle_seconds);
     return header;
 }
 
@@ -154,7 +158,7 @@ std::vector<std::string> helper_command(const Options &options, const char *mode
 
 // The memory of the manager that served every measurement so far, before it
 // makes way for the bare sequencer: what busy days leave behind.
-void report_busy_memory(pid_t manager, Report &report)
+ProcSample sample_busy_memory(pid_t manager)
 {
     const ProcSample busy = proc_sample(manager);
     // Where the resident memory lies, mapping by mapping, for whoever looks
@@ -166,6 +170,11 @@ void report_busy_memory(pid_t manager, Report &report)
             fclose(out);
         }
     }
+    return busy;
+}
+
+void report_busy_memory(const ProcSample &busy, Report &report)
+{
     report.section("Resident memory of vornmgrd");
     report.line(format("after the round trips, fan-out and take-downs: VmRSS %lld KiB (anonymous %lld, file %lld), "
                        "peak VmHWM %lld KiB",
@@ -235,28 +244,42 @@ int run(Options &options)
     }
     if (options.wants("admin")) {
         fprintf(stderr, "vornmgr_bench: take-down and bring-up...\n");
+        // In turns, so that a machine whose speed drifts over a run weighs
+        // on both servers alike.
         AdminServer through_manager;
-        through_manager.pid = manager.process->pid();
-        measure_admin(options, through_manager, report);
-        report_busy_memory(manager.process->pid(), report);
-        // The bare sequencer needs the manager's endpoints and operator
-        // socket; a fresh manager takes them back afterwards.
-        stop_manager(manager, report);
-        {
+        AdminServer bare;
+        bare.name = "the bare sequencer";
+        bare.key = "bare";
+        bare.is_manager = false;
+        AdminCycles manager_cycles;
+        AdminCycles bare_cycles;
+        bool measured = true;
+        ProcSample busy;
+        for (int turn = 0; turn < options.alternations && measured; turn++) {
+            if (turn > 0)
+                manager = start_manager(options, log_fd);
+            through_manager.pid = manager.process->pid();
+            measured = collect_admin(options, through_manager, manager_cycles, report);
+            if (turn == 0)
+                busy = sample_busy_memory(manager.process->pid());
+            // The bare sequencer needs the manager's endpoints and operator
+            // socket; a fresh manager takes them back afterwards.
+            stop_manager(manager, report);
+            if (!measured)
+                break;
             SpawnOptions spawn;
             spawn.stdout_pipe = true;
             Child sequencer(helper_command(options, "--bare-sequencer"), spawn);
             const auto ready = sequencer.read_line(5 * NS_PER_S);
             if (!ready || *ready != "R")
                 throw std::runtime_error("the bare sequencer did not start");
-            AdminServer bare;
             bare.pid = sequencer.pid();
-            bare.name = "the bare sequencer";
-            bare.key = "bare";
-            bare.is_manager = false;
-            measure_admin(options, bare, report);
+            measured = collect_admin(options, bare, bare_cycles, report);
             sequencer.stop(NS_PER_S);
         }
+        report_admin(options, through_manager, manager_cycles, report);
+        report_busy_memory(busy, report);
+        report_admin(options, bare, bare_cycles, report);
         manager = start_manager(options, log_fd);
     }
     if (options.wants("handover")) {
@@ -289,7 +312,8 @@ int run(Options &options)
 int main(int argc, char **argv)
 {
     using namespace bench;
-    enum { opt_requests = 1000, opt_rounds, opt_fanouts, opt_takedowns, opt_slow_takedowns, opt_slow_delay,
+    enum { opt_requests = 1000, opt_rounds, opt_fanouts, opt_takedowns, opt_slow_takedowns, opt_alternations,
+           opt_slow_delay,
            opt_startups, opt_idle, opt_smoke, opt_results, opt_log, opt_vornmgrd, opt_echo, opt_module, opt_delay,
            opt_phases, opt_sequencer, opt_help };
     static const option long_options[] = {
@@ -298,6 +322,7 @@ int main(int argc, char **argv)
         {"fanouts", required_argument, nullptr, opt_fanouts},
         {"takedowns", required_argument, nullptr, opt_takedowns},
         {"slow-takedowns", required_argument, nullptr, opt_slow_takedowns},
+        {"alternations", required_argument, nullptr, opt_alternations},
         {"slow-delay-ms", required_argument, nullptr, opt_slow_delay},
         {"startups", required_argument, nullptr, opt_startups},
         {"idle-seconds", required_argument, nullptr, opt_idle},
@@ -328,6 +353,7 @@ int main(int argc, char **argv)
         case opt_fanouts: valid = parse_count(optarg, 1, options.fanouts); break;
         case opt_takedowns: valid = parse_count(optarg, 1, options.takedowns); break;
         case opt_slow_takedowns: valid = parse_count(optarg, 1, options.slow_takedowns); break;
+        case opt_alternations: valid = parse_count(optarg, 1, options.alternations); break;
         case opt_slow_delay: valid = parse_count(optarg, 0, options.slow_delay_ms); break;
         case opt_startups: valid = parse_count(optarg, 1, options.startups); break;
         case opt_idle: valid = parse_count(optarg, 1, options.idle_seconds); break;
