@@ -35,6 +35,8 @@ inline constexpr const char *BARE_PUB_ENDPOINT = "tcp://127.0.0.1:49112";
 inline constexpr const char *MANAGER_CONF_DIR = "/etc/norvane";
 inline constexpr const char *MANAGER_CONF_FILE = "/etc/norvane/vornmgrd.conf";
 inline constexpr const char *MANAGER_STARTUP_FILE = "/tmp/.vornmgrd.startup.conf";
+// The manager's runtime directory, which survives its restart but not a reboot.
+inline constexpr const char *MANAGER_RUN_DIR = "/run/vornmgr";
 inline constexpr const char *MANAGER_CLI_SOCKET = "/run/vornmgr_cli.sock";
 
 // Counts and durations of one run. The defaults are the documented run;

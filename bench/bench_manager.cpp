@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -48,10 +49,15 @@ void write_manager_files()
     conf << "boot_mode=warm\nvornmgrctl_override=true\n";
     if (!conf.flush())
         throw std::runtime_error(std::string("cannot write ") + MANAGER_CONF_FILE);
-    // Without a startup file the manager starts as in a fresh boot: no
-    // discovery wait, monitor timer at once.
+    // Without a startup file and the runtime directory, which a reboot
+    // empties, the manager starts as in a fresh boot: no discovery of the
+    // modules an earlier manager knew, no recovery, monitor timer at once.
     if (unlink(MANAGER_STARTUP_FILE) != 0 && errno != ENOENT)
         throw std::runtime_error(std::string("cannot remove ") + MANAGER_STARTUP_FILE);
+    std::error_code error;
+    std::filesystem::remove_all(MANAGER_RUN_DIR, error);
+    if (error)
+        throw std::runtime_error(std::string("cannot remove ") + MANAGER_RUN_DIR + ": " + error.message());
 }
 
 } // namespace
