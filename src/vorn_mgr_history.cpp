@@ -342,6 +342,14 @@ bool vornmgr_append_to_known(int dir_fd, const std::string &line)
     return true;
 }
 
+// Remembers the file just put in place, which holds `lines` whole lines.
+void vornmgr_note_replaced(int dir_fd, int lines)
+{
+    const vorn_trusted_file_t written = vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_RDONLY);
+    if (written.fd)
+        vornmgr_note_shape(written.fd.get(), lines);
+}
+
 // For the file the manager last left, at either bound: rewrites it without
 // its oldest lines, the rest copied in the kernel, and `line` after them,
 // without reading it whole and judging it again. False when the file must
@@ -391,19 +399,22 @@ bool vornmgr_drop_oldest_of_known(int dir_fd, const std::string &line)
         LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
         return true;
     }
-    const vorn_trusted_file_t written = vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_RDONLY);
-    if (written.fd)
-        vornmgr_note_shape(written.fd.get(), lines + 1);
+    vornmgr_note_replaced(dir_fd, lines + 1);
     return true;
 }
 
 bool vornmgr_replace_history(int dir_fd, const std::string &text)
 {
     vornmgr_history_sync();
-    // Learnt again by the next record's append.
     history_shape.known = false;
     const std::string kept = vornmgr_keep_newest(text, VORNMGR_HISTORY_MAX_RECORDS, VORNMGR_HISTORY_MAX_BYTES);
-    return vorn_replace_file_at(dir_fd, vornmgr_history_name(), 0600, kept.data(), kept.size());
+    if (!vorn_replace_file_at(dir_fd, vornmgr_history_name(), 0600, kept.data(), kept.size()))
+        return false;
+    // Whole lines only: the next record is then appended, or the oldest
+    // dropped, without reading the file again.
+    if (kept.empty() || kept.back() == '\n')
+        vornmgr_note_replaced(dir_fd, static_cast<int>(std::count(kept.begin(), kept.end(), '\n')));
+    return true;
 }
 
 bool vornmgr_replace_history(const std::string &text)
