@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 // The take-down's shared state: the comm receive thread counts GO_DOWN
 // answers (vornmgr_count_go_down_answer) while the operator thread waits.
@@ -145,13 +146,16 @@ bool vornmgr_position_complete_locked(void)
     return num_go_down_response_recv >= num_go_down_response_required;
 }
 
+// Sentinel of vornmgr_open_position_from: no position was opened.
+constexpr size_t no_position = mod_layering_order.size();
+
 // Opens the first position from `from` on that takes part in the take-down
-// (a registered module; the target alone when there is one) and returns its
-// module, whose GO_DOWN the caller broadcasts. Marks the take-down finished
-// and returns MAX_MODULES when none is left, or when the manager stops: no
+// (a registered module; the target alone when there is one) and returns it,
+// for the caller to broadcast its GO_DOWN. Marks the take-down finished and
+// returns no_position when none is left, or when the manager stops: no
 // GO_DOWN follows a stop. Called without lock by the thread that holds the
 // course (course.advancing).
-Module vornmgr_open_position_from(size_t from, Mode reason, Module target)
+size_t vornmgr_open_position_from(size_t from, Mode reason, Module target)
 {
     for (size_t position = from; position < mod_layering_order.size(); position++) {
         const Module mod = mod_layering_order[position];
@@ -175,28 +179,47 @@ Module vornmgr_open_position_from(size_t from, Mode reason, Module target)
         }
         if (wake_operator)
             cond.notify_all();
-        return mod;
+        return position;
     }
     std::lock_guard<std::mutex> guard(lock);
     course.finished = true;
-    return MAX_MODULES;
+    return no_position;
 }
 
 // Broadcasts the GO_DOWN of the position just opened, then tells systemd:
 // the status line is for the operator and need not delay the modules.
-void vornmgr_announce_position(Module mod, Mode reason)
+void vornmgr_announce_position(size_t position, Mode reason)
 {
-    const auto position = std::find(mod_layering_order.begin(), mod_layering_order.end(), mod);
+    const Module mod = mod_layering_order[position];
     vornmgr_publish_mode_change(GO_DOWN, mod, reason);
-    vornmgr_notify_activity("taking down %s (%zu of %zu)", mod_id_to_str(mod),
-                            static_cast<size_t>(position - mod_layering_order.begin()) + 1, mod_layering_order.size());
+    vornmgr_notify_activity("taking down %s (%zu of %zu)", mod_id_to_str(mod), position + 1,
+                            mod_layering_order.size());
 }
 
-// Closes the open position, which the caller claimed under lock (setting
-// course.advancing and closing its trace): its module is down, or ran out of
-// time with `received` of `required` answers. Then opens the next position.
+// What the thread that closes a position needs to know of it.
+struct vornmgr_claim_t {
+    bool timed_out;
+    int required;
+    int received;
+};
+
+// Takes the open position's course for the calling thread and closes its
+// trace; a position whose time ran out counts no late answer any more.
+// Callers hold lock.
+vornmgr_claim_t vornmgr_claim_position_locked(bool timed_out)
+{
+    const vornmgr_claim_t claim{timed_out, num_go_down_response_required, num_go_down_response_recv};
+    course.advancing = true;
+    vornmgr_close_position_locked(claim.received, timed_out);
+    if (timed_out)
+        num_go_down_response_recv = go_down_timed_out;
+    return claim;
+}
+
+// Closes the position the caller claimed (vornmgr_claim_position_locked):
+// its module is down, or ran out of time. Then opens the next position.
 // Called without lock.
-void vornmgr_advance_take_down(bool timed_out, int required, int received)
+void vornmgr_advance_take_down(const vornmgr_claim_t &claim)
 {
     Module mod;
     Mode reason;
@@ -209,17 +232,17 @@ void vornmgr_advance_take_down(bool timed_out, int required, int received)
         target = course.target;
         position = course.position;
     }
-    if (timed_out) {
+    if (claim.timed_out) {
         vornmgr_set_mod_state(mod, reason, DOWN);
         LOG_ERR("%s: cond timeout error (%d) Expected %d responses, received %d (%s)\n", mod_id_to_str(mod),
-                ETIMEDOUT, required, received, strerror(ETIMEDOUT));
+                ETIMEDOUT, claim.required, claim.received, strerror(ETIMEDOUT));
     }
     LOG_INFO("Send down for module %s\n", mod_id_to_str(mod));
     {
         std::lock_guard<std::mutex> guard(lock);
         take_down_trace.position[take_down_trace.positions - 1].down_ms = vornmgr_wall_ms();
     }
-    Module next = MAX_MODULES;
+    size_t next = no_position;
     if (target == ALL_MODULES) {
         next = vornmgr_open_position_from(position + 1, reason, target);
     } else {
@@ -229,7 +252,7 @@ void vornmgr_advance_take_down(bool timed_out, int required, int received)
     // The two broadcasts leave together, as the modules take them: one wake
     // of the publishing thread, the same order as ever.
     vornmgr_publish_mode_change(DOWN, mod, reason);
-    if (next != MAX_MODULES)
+    if (next != no_position)
         vornmgr_announce_position(next, reason);
     bool wake_operator;
     {
@@ -249,8 +272,8 @@ void vornmgr_advance_take_down(bool timed_out, int required, int received)
 // stop.
 bool vornmgr_run_take_down(Mode reason, Module target)
 {
-    const Module first = vornmgr_open_position_from(0, reason, target);
-    if (first != MAX_MODULES)
+    const size_t first = vornmgr_open_position_from(0, reason, target);
+    if (first != no_position)
         vornmgr_announce_position(first, reason);
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -280,14 +303,9 @@ bool vornmgr_run_take_down(Mode reason, Module target)
             return true;
         const bool complete = vornmgr_position_complete_locked();
         if (complete || std::chrono::steady_clock::now() >= course.deadline) {
-            const int required = num_go_down_response_required;
-            const int received = num_go_down_response_recv;
-            course.advancing = true;
-            vornmgr_close_position_locked(received, !complete);
-            if (!complete)
-                num_go_down_response_recv = go_down_timed_out;
+            const vornmgr_claim_t claim = vornmgr_claim_position_locked(!complete);
             held.unlock();
-            vornmgr_advance_take_down(!complete, required, received);
+            vornmgr_advance_take_down(claim);
             held.lock();
             continue;
         }
@@ -396,9 +414,7 @@ bool vornmgr_take_down_is_stopped(void)
 
 bool vornmgr_count_go_down_answer(Module for_mod, Module from_mod, Failure_Reason failure_reason)
 {
-    bool claimed = true;
-    int required = 0;
-    int received = 0;
+    std::optional<vornmgr_claim_t> claim;
     {
         std::lock_guard<std::mutex> guard(lock);
         if (for_mod != mod_id_in_process)
@@ -423,17 +439,11 @@ bool vornmgr_count_go_down_answer(Module for_mod, Module from_mod, Failure_Reaso
         // The last awaited answer: this thread closes the position and
         // broadcasts the next GO_DOWN itself, unless another thread holds the
         // course or the take-down stops.
-        if (!take_down_running || !position.open || course.advancing || take_down_stopped) {
-            claimed = false;
-        } else {
-            required = num_go_down_response_required;
-            received = num_go_down_response_recv;
-            course.advancing = true;
-            vornmgr_close_position_locked(received, false);
-        }
+        if (take_down_running && position.open && !course.advancing && !take_down_stopped)
+            claim = vornmgr_claim_position_locked(false);
     }
-    if (claimed)
-        vornmgr_advance_take_down(false, required, received);
+    if (claim)
+        vornmgr_advance_take_down(*claim);
     else
         cond.notify_all();
     return true;

@@ -78,11 +78,10 @@ bool vornmgr_is_known_shape(const struct stat &st)
            st.st_ctim.tv_sec == history_shape.ctime.tv_sec && st.st_ctim.tv_nsec == history_shape.ctime.tv_nsec;
 }
 
-// Remembers the open history file `fd` as holding `lines` whole lines.
-void vornmgr_note_shape(int fd, int lines)
+// Remembers the history file of status `st` as holding `lines` whole lines.
+void vornmgr_note_shape(const struct stat &st, int lines)
 {
-    struct stat st {};
-    history_shape.known = fstat(fd, &st) == 0;
+    history_shape.known = true;
     history_shape.dev = st.st_dev;
     history_shape.ino = st.st_ino;
     history_shape.size = st.st_size;
@@ -304,7 +303,9 @@ bool vornmgr_write_synced(unique_fd fd, const std::string &text, int lines)
     history_shape.known = false;
     if (!vorn_write_all(fd.get(), text.data(), text.size()))
         return false;
-    vornmgr_note_shape(fd.get(), lines);
+    struct stat st {};
+    if (fstat(fd.get(), &st) == 0)
+        vornmgr_note_shape(st, lines);
     return vornmgr_sync_or_defer(std::move(fd));
 }
 
@@ -322,22 +323,34 @@ bool vornmgr_append_synced(int dir_fd, const std::string &text, int lines)
     return vornmgr_write_synced(std::move(file.fd), text, lines);
 }
 
+// The history file opened with `flags`, if it is still the file the manager
+// last left (its status in *st); else none.
+unique_fd vornmgr_open_known(int dir_fd, int flags, struct stat *st)
+{
+    if (!history_shape.known)
+        return unique_fd();
+    vorn_trusted_file_t file = vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), flags);
+    if (!file.fd || fstat(file.fd.get(), st) != 0 || !vornmgr_is_known_shape(*st))
+        return unique_fd();
+    return std::move(file.fd);
+}
+
 // Appends `line` to the file the manager last left, if it is still that file
 // and the record fits both bounds; false when the whole file must be read
 // (nothing was written then).
 bool vornmgr_append_to_known(int dir_fd, const std::string &line)
 {
-    if (!history_shape.known || history_shape.lines >= VORNMGR_HISTORY_MAX_RECORDS ||
+    if (history_shape.lines >= VORNMGR_HISTORY_MAX_RECORDS ||
         static_cast<size_t>(history_shape.size) + line.size() + 1 > VORNMGR_HISTORY_MAX_BYTES)
         return false;
-    vorn_trusted_file_t file = vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_WRONLY | O_APPEND);
     struct stat st {};
-    if (!file.fd || fstat(file.fd.get(), &st) != 0 || !vornmgr_is_known_shape(st))
+    unique_fd file = vornmgr_open_known(dir_fd, O_WRONLY | O_APPEND, &st);
+    if (!file)
         return false;
     // One write of the line and its newline, from a buffer kept for it.
     static std::string added;
     added.assign(line).push_back('\n');
-    if (!vornmgr_write_synced(std::move(file.fd), added, history_shape.lines + 1))
+    if (!vornmgr_write_synced(std::move(file), added, history_shape.lines + 1))
         LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
     return true;
 }
@@ -345,9 +358,9 @@ bool vornmgr_append_to_known(int dir_fd, const std::string &line)
 // Remembers the file just put in place, which holds `lines` whole lines.
 void vornmgr_note_replaced(int dir_fd, int lines)
 {
-    const vorn_trusted_file_t written = vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_RDONLY);
-    if (written.fd)
-        vornmgr_note_shape(written.fd.get(), lines);
+    struct stat st {};
+    if (fstatat(dir_fd, vornmgr_history_name(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        vornmgr_note_shape(st, lines);
 }
 
 // For the file the manager last left, at either bound: rewrites it without
@@ -356,11 +369,9 @@ void vornmgr_note_replaced(int dir_fd, int lines)
 // be read after all (nothing was written then).
 bool vornmgr_drop_oldest_of_known(int dir_fd, const std::string &line)
 {
-    if (!history_shape.known)
-        return false;
-    vorn_trusted_file_t file = vorn_open_trusted_file_at(dir_fd, vornmgr_history_name(), O_RDONLY);
     struct stat st {};
-    if (!file.fd || fstat(file.fd.get(), &st) != 0 || !vornmgr_is_known_shape(st))
+    const unique_fd file = vornmgr_open_known(dir_fd, O_RDONLY, &st);
+    if (!file)
         return false;
     // The first byte to keep: as many of the oldest lines go as both bounds
     // need, found by reading from the start only that far.
@@ -375,7 +386,7 @@ bool vornmgr_drop_oldest_of_known(int dir_fd, const std::string &line)
     for (size_t read_at = 0; over(); ) {
         if (read_at >= size)
             return false;
-        const ssize_t got = pread(file.fd.get(), buf, std::min(sizeof buf, size - read_at), static_cast<off_t>(read_at));
+        const ssize_t got = pread(file.get(), buf, std::min(sizeof buf, size - read_at), static_cast<off_t>(read_at));
         if (got <= 0)
             return false;
         const char *at = buf;
@@ -394,7 +405,7 @@ bool vornmgr_drop_oldest_of_known(int dir_fd, const std::string &line)
     history_shape.known = false;
     static std::string tail;
     tail.assign(line).push_back('\n');
-    if (!vorn_replace_file_from(dir_fd, vornmgr_history_name(), 0600, file.fd.get(), static_cast<off_t>(cut),
+    if (!vorn_replace_file_from(dir_fd, vornmgr_history_name(), 0600, file.get(), static_cast<off_t>(cut),
                                 size - cut, tail.data(), tail.size())) {
         LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
         return true;
