@@ -290,6 +290,10 @@ extern int num_go_down_response_required;  // guarded by lock
 extern int num_go_down_response_recv;      // guarded by lock
 
 bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up);
+// Hands the memory freed during the last mode change back to the system, if
+// a mode change ran since the last call; the operator thread calls it once the
+// operator has been answered.
+void vornmgr_release_free_memory(void);
 // Counts one answer about `for_mod` from `from_mod` if `for_mod` is the module
 // in process. The answer that completes the count closes the position: the
 // calling thread broadcasts its DOWN and the next position's GO_DOWN itself,

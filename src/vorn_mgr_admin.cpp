@@ -125,6 +125,8 @@ void vornmgr_close_position_locked(int received, bool timed_out)
 // are, so the wait lasts between the time-out less one second and the
 // time-out. It is measured on the monotonic clock, so that a clock step (time
 // synchronisation at boot) neither stretches nor cuts a wait.
+constexpr std::chrono::milliseconds deadline_jitter{1};
+
 std::chrono::steady_clock::time_point vornmgr_position_deadline(int timeout)
 {
     const auto wall = std::chrono::system_clock::now();
@@ -175,7 +177,10 @@ size_t vornmgr_open_position_from(size_t from, Mode reason, Module target)
             vornmgr_open_position_locked(mod, module_response_timeout[position]);
             course.position = position;
             course.deadline = vornmgr_position_deadline(module_response_timeout[position]);
-            wake_operator = course.deadline < course.watched;
+            // Deadlines fall on whole seconds of the wall clock: two taken in
+            // the same second differ only by the jitter of reading two clocks,
+            // which must not wake the operator thread at every position.
+            wake_operator = course.deadline + deadline_jitter < course.watched;
         }
         if (wake_operator)
             cond.notify_all();
@@ -321,13 +326,17 @@ bool vornmgr_run_take_down(Mode reason, Module target)
 
 // Module connections come and go around a mode change, and the memory ZeroMQ
 // freed with them stays in the C library's heaps; a mode change is rare, so
-// hand that memory back to the system after each.
-void vornmgr_release_free_memory(void)
-{
-    malloc_trim(0);
-}
+// that memory goes back to the system after each, once the operator has been
+// answered (vornmgr_release_free_memory).
+std::atomic<bool> free_memory_due{false};
 
 } // namespace
+
+void vornmgr_release_free_memory(void)
+{
+    if (free_memory_due.exchange(false))
+        malloc_trim(0);
+}
 
 bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
 {
@@ -355,7 +364,7 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
         vornmgr_set_mod_state(target_mod, reason, COME_UP);
         vornmgr_publish_mode_change(COME_UP, target_mod, reason);
         const bool announced = vornmgr_publish_dummy_nl_status();
-        vornmgr_release_free_memory();
+        free_memory_due = true;
         vornmgr_notify_activity_done();
         return announced;
     }
@@ -385,7 +394,7 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
     if (!vornmgr_run_take_down(reason, target_mod))
         return false;
     vornmgr_end_take_down();
-    vornmgr_release_free_memory();
+    free_memory_due = true;
     return true;
 }
 

@@ -350,6 +350,9 @@ void vornmgr_cli_thread(void * /*arg*/)
             vornmgr_cli_attend();
         vornmgr_check_bring_up();
         vornmgr_cli_serve_deferred();
+        // After a sequence the manager ran of its own accord (a recovery,
+        // modules brought in step with the mode).
+        vornmgr_release_free_memory();
         if (ready <= 0 || !(waits[0].revents & POLLIN))
             continue;
         unique_fd conn(accept4(cli_fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -487,8 +490,6 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
     if (action.kind == CLI_ACTION_RESTART || action.kind == CLI_ACTION_MAINT_ENTER)
         vornmgr_history_record_take_down(record.kind, action.reason, mode_before, started_ms, action.reboot_command);
 
-    if (action.kind != CLI_ACTION_RESTART)
-        vornmgr_notify_activity_done();
     // A manager that stops mid-sequence neither answers nor reboots: the
     // tool sees its connection end without RESP_OVER and reports a failure.
     // The record of an interrupted sequence stays for the next start.
@@ -507,6 +508,11 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
     // The record, written before the answer, reaches the disk now: before
     // the reboot command, which must find it there after the reboot.
     vornmgr_history_sync();
+    // What the operator does not wait for: systemd's status line and the
+    // memory the sequence freed.
+    if (action.kind != CLI_ACTION_RESTART)
+        vornmgr_notify_activity_done();
+    vornmgr_release_free_memory();
     // The tool waits for RESP_OVER before the machine goes away; a failed
     // answer does not cancel a restart whose take-down already happened.
     if (action.kind == CLI_ACTION_RESTART) {
