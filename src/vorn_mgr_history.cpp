@@ -494,49 +494,60 @@ json vornmgr_mode_json(Mode mode)
     static const std::pair<unsigned, const char *> flags[] = {
         {REBOOT_COLD, "cold"},          {REBOOT_FAST, "fast"},       {REBOOT_WARM, "warm"},
         {MAINTENANCE, "maintenance"}, {SYS_UPGRADE, "upgrade"}, {COMP_UPGRADE, "component-upgrade"}};
-    json words = json::array();
+    json words(json::value_t::array);
     for (const auto &[bit, word] : flags)
         if (static_cast<unsigned>(mode) & bit)
-            words.push_back(word);
+            words.get_ref<json::array_t &>().emplace_back(word);
     char text[VORNMGR_TEXT_BUF_LEN];
-    return json{{"bits", static_cast<unsigned>(mode)}, {"words", std::move(words)},
-                {"text", mode_to_str(mode, text)}};
+    json object = vornmgr_object(3);
+    vornmgr_add(object, "bits", static_cast<unsigned>(mode));
+    vornmgr_add(object, "words", std::move(words));
+    vornmgr_add(object, "text", mode_to_str(mode, text));
+    return object;
 }
 
 std::string vornmgr_format_history_record(const vornmgr_history_sequence_t &sequence)
 {
-    json record;
-    record["version"] = 1;
-    record["kind"] = vornmgr_sequence_kind_name(sequence.kind);
+    json record = vornmgr_object(14);
+    vornmgr_add(record, "version", 1);
+    vornmgr_add(record, "kind", vornmgr_sequence_kind_name(sequence.kind));
     const unsigned bits = static_cast<unsigned>(sequence.mode);
-    record["boot"] = (bits & REBOOT_WARM) ? json("warm")
-                     : (bits & REBOOT_FAST) ? json("fast")
-                     : (bits & REBOOT_COLD) ? json("cold")
-                                            : json(nullptr);
-    record["upgrade"] = (bits & SYS_UPGRADE) != 0;
-    record["mode"] = vornmgr_mode_json(sequence.mode);
-    record["mode_before"] = vornmgr_mode_json(sequence.mode_before);
-    record["requested_by"] = sequence.requester.known
-                                 ? json{{"uid", static_cast<unsigned>(sequence.requester.uid)},
-                                        {"pid", static_cast<int>(sequence.requester.pid)}}
-                                 : json(nullptr);
-    record["started_ms"] = sequence.started_ms;
-    record["duration_ms"] = sequence.duration_ms;
-    record["completed"] = sequence.completed;
-    record["registered"] = sequence.registered;
+    vornmgr_add(record, "boot",
+                (bits & REBOOT_WARM)   ? json("warm")
+                : (bits & REBOOT_FAST) ? json("fast")
+                : (bits & REBOOT_COLD) ? json("cold")
+                                       : json(nullptr));
+    vornmgr_add(record, "upgrade", (bits & SYS_UPGRADE) != 0);
+    vornmgr_add(record, "mode", vornmgr_mode_json(sequence.mode));
+    vornmgr_add(record, "mode_before", vornmgr_mode_json(sequence.mode_before));
+    json requester(nullptr);
+    if (sequence.requester.known) {
+        requester = vornmgr_object(2);
+        vornmgr_add(requester, "uid", static_cast<unsigned>(sequence.requester.uid));
+        vornmgr_add(requester, "pid", static_cast<int>(sequence.requester.pid));
+    }
+    vornmgr_add(record, "requested_by", std::move(requester));
+    vornmgr_add(record, "started_ms", sequence.started_ms);
+    vornmgr_add(record, "duration_ms", sequence.duration_ms);
+    vornmgr_add(record, "completed", sequence.completed);
+    vornmgr_add(record, "registered", sequence.registered);
     json positions(json::value_t::array);
     if (sequence.trace != nullptr) {
-        positions.get_ref<json::array_t &>().reserve(static_cast<size_t>(sequence.trace->positions));
+        auto &entries = positions.get_ref<json::array_t &>();
+        entries.reserve(static_cast<size_t>(sequence.trace->positions));
         for (int k = 0; k < sequence.trace->positions; k++)
-            positions.push_back(vornmgr_position_json(sequence.trace->position[k]));
+            entries.push_back(vornmgr_position_json(sequence.trace->position[k]));
     }
-    record["positions"] = std::move(positions);
-    record["reboot"] = sequence.reboot_command != nullptr
-                           ? json{{"command", sequence.reboot_command},
-                                  {"exit_status", nullptr},
-                                  {"signal", nullptr},
-                                  {"failure", nullptr}}
-                           : json(nullptr);
+    vornmgr_add(record, "positions", std::move(positions));
+    json reboot(nullptr);
+    if (sequence.reboot_command != nullptr) {
+        reboot = vornmgr_object(4);
+        vornmgr_add(reboot, "command", sequence.reboot_command);
+        vornmgr_add(reboot, "exit_status", nullptr);
+        vornmgr_add(reboot, "signal", nullptr);
+        vornmgr_add(reboot, "failure", nullptr);
+    }
+    vornmgr_add(record, "reboot", std::move(reboot));
     return vornmgr_dump(record);
 }
 
