@@ -78,6 +78,11 @@ bool vornmgr_bring_all_up(vornmgr_sequence_kind_t kind, Mode mode, Mode mode_bef
     watched_bring_up = {true, record, vornmgr_boottime_ms() + 1000LL * bring_up_max_time.load()};
     // Before the broadcast: the first INIT_COMPLETE may follow it at once.
     bring_up_awaiting = awaited;
+    // The history's record, too, is written before the broadcast, which is
+    // all that is left of the sequence: once the modules wake to it they
+    // take the CPUs, and the answer would wait for the record behind them.
+    vornmgr_history_record({kind, mode, mode_before, vornmgr_history_requester(), started_ms,
+                            vornmgr_wall_ms() - started_ms, std::popcount(registered), true, nullptr, nullptr});
     bool announced = true;
     if (modules == 0) {
         announced = vornmgr_admin_modules(mode, ALL_MODULES, true);
@@ -86,8 +91,6 @@ bool vornmgr_bring_all_up(vornmgr_sequence_kind_t kind, Mode mode, Mode mode_bef
             if (awaited & (1u << mod))
                 announced = vornmgr_admin_modules(mode, static_cast<Module>(mod), true) && announced;
     }
-    vornmgr_history_record({kind, mode, mode_before, vornmgr_history_requester(), started_ms,
-                            vornmgr_wall_ms() - started_ms, std::popcount(registered), true, nullptr, nullptr});
     if (bring_up_awaiting.load() == 0)
         vornmgr_end_bring_up();
     return announced;
