@@ -113,8 +113,11 @@ TEST_F(History, SilentModuleIsRecordedAsTimedOutAndNamedToTheOperator)
         EXPECT_EQ(position["missing"], stp ? json::array({"stp"}) : json::array()) << position;
         EXPECT_EQ(position["answers"].size(), stp ? 2u : 3u) << position;
         EXPECT_FALSE(position["down_ms"].is_null()) << position;
-        // Whole seconds on the wall clock: between the time-out less one and it.
+        // Whole seconds on the wall clock: between the time-out less one and
+        // it. stp's 5 s end before frr's 10 s would have: the operator thread,
+        // asleep until frr's deadline, was woken for the earlier one.
         EXPECT_GE(position["waited_us"].get<long>(), stp ? 3'900'000 : 0) << position;
+        EXPECT_LE(position["waited_us"].get<long>(), 5'500'000) << position;
     }
 
     const Ctl history = ctl({"--history"});
