@@ -121,12 +121,14 @@ void vornmgr_close_position_locked(int received, bool timed_out)
     position.waited_us = vornmgr_elapsed_us(position.go_down_sent);
 }
 
+// Two deadlines taken within the same wall-clock second differ by no more
+// than this: the time between reading the two clocks.
+constexpr std::chrono::milliseconds deadline_jitter{1};
+
 // The deadline of a position: whole seconds, as the modules' own time-outs
 // are, so the wait lasts between the time-out less one second and the
 // time-out. It is measured on the monotonic clock, so that a clock step (time
 // synchronisation at boot) neither stretches nor cuts a wait.
-constexpr std::chrono::milliseconds deadline_jitter{1};
-
 std::chrono::steady_clock::time_point vornmgr_position_deadline(int timeout)
 {
     const auto wall = std::chrono::system_clock::now();
