@@ -193,14 +193,23 @@ size_t vornmgr_open_position_from(size_t from, Mode reason, Module target)
     return no_position;
 }
 
+// Which thread opens a position: the operator thread's are shown at once
+// (the first, and those after a time-out), the comm receive thread's only if
+// they last (vornmgr_notify_activity_held), since that thread opens them in
+// quick succession as the answers come in.
+enum class vornmgr_opener_t { operator_thread, comm_thread };
+
 // Broadcasts the GO_DOWN of the position just opened, then tells systemd:
 // the status line is for the operator and need not delay the modules.
-void vornmgr_announce_position(size_t position, Mode reason)
+void vornmgr_announce_position(size_t position, Mode reason, vornmgr_opener_t opener)
 {
     const Module mod = mod_layering_order[position];
     vornmgr_publish_mode_change(GO_DOWN, mod, reason);
-    vornmgr_notify_activity("taking down %s (%zu of %zu)", mod_id_to_str(mod), position + 1,
-                            mod_layering_order.size());
+    const char *const format = "taking down %s (%zu of %zu)";
+    if (opener == vornmgr_opener_t::comm_thread)
+        vornmgr_notify_activity_held(format, mod_id_to_str(mod), position + 1, mod_layering_order.size());
+    else
+        vornmgr_notify_activity(format, mod_id_to_str(mod), position + 1, mod_layering_order.size());
 }
 
 // What the thread that closes a position needs to know of it.
@@ -226,7 +235,7 @@ vornmgr_claim_t vornmgr_claim_position_locked(bool timed_out)
 // Closes the position the caller claimed (vornmgr_claim_position_locked):
 // its module is down, or ran out of time. Then opens the next position.
 // Called without lock.
-void vornmgr_advance_take_down(const vornmgr_claim_t &claim)
+void vornmgr_advance_take_down(const vornmgr_claim_t &claim, vornmgr_opener_t opener)
 {
     Module mod;
     Mode reason;
@@ -260,7 +269,7 @@ void vornmgr_advance_take_down(const vornmgr_claim_t &claim)
     // of the publishing thread, the same order as ever.
     vornmgr_publish_mode_change(DOWN, mod, reason);
     if (next != no_position)
-        vornmgr_announce_position(next, reason);
+        vornmgr_announce_position(next, reason, opener);
     bool wake_operator;
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -281,7 +290,7 @@ bool vornmgr_run_take_down(Mode reason, Module target)
 {
     const size_t first = vornmgr_open_position_from(0, reason, target);
     if (first != no_position)
-        vornmgr_announce_position(first, reason);
+        vornmgr_announce_position(first, reason, vornmgr_opener_t::operator_thread);
     {
         std::lock_guard<std::mutex> guard(lock);
         course.advancing = false;
@@ -312,7 +321,7 @@ bool vornmgr_run_take_down(Mode reason, Module target)
         if (complete || std::chrono::steady_clock::now() >= course.deadline) {
             const vornmgr_claim_t claim = vornmgr_claim_position_locked(!complete);
             held.unlock();
-            vornmgr_advance_take_down(claim);
+            vornmgr_advance_take_down(claim, vornmgr_opener_t::operator_thread);
             held.lock();
             continue;
         }
@@ -454,7 +463,7 @@ bool vornmgr_count_go_down_answer(Module for_mod, Module from_mod, Failure_Reaso
             claim = vornmgr_claim_position_locked(false);
     }
     if (claim)
-        vornmgr_advance_take_down(*claim);
+        vornmgr_advance_take_down(*claim, vornmgr_opener_t::comm_thread);
     else
         cond.notify_all();
     return true;

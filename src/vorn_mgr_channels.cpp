@@ -170,15 +170,23 @@ int vornmgr_wait_for_request(void)
         {nullptr, stop_event.get(), ZMQ_POLLIN, 0},
     }};
     for (;;) {
+        // A take-down position that lasts is shown to systemd by this thread,
+        // which opened it: the wait ends when its status line is due.
+        const int held_ms = vornmgr_notify_held_timeout_ms();
+        if (held_ms == 0) {
+            vornmgr_notify_send_held();
+            continue;
+        }
         vornmgr_watchdog_idle(WATCHED_COMM);
         int error = 0;
+        int ready = 0;
         try {
-            zmq::poll(items);
+            ready = zmq::poll(items, std::chrono::milliseconds(held_ms));
         } catch (const zmq::error_t &e) {
             error = e.num();
         }
         vornmgr_watchdog_busy(WATCHED_COMM);
-        if (error == EINTR)
+        if (error == EINTR || (error == 0 && ready == 0))
             continue;
         if (error != 0) {
             errno = error;

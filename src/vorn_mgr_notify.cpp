@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -35,7 +36,7 @@ namespace {
 constexpr size_t status_text_len = 128;
 const char *const watched_thread_names[WATCHED_THREADS] = {"comm receive", "operator"};
 
-std::mutex status_lock;  // guards the five values below
+std::mutex status_lock;  // guards the values below, up to status_held_due
 char status_activity[status_text_len];
 bool status_activity_shown = false;
 // The system mode and the number of modules up, packed, as last computed;
@@ -46,6 +47,17 @@ int64_t status_summary_key = -1;
 std::atomic<int64_t> status_summary_seen{-1};
 time_t status_maintenance_since = 0;
 uint64_t status_generation = 0;  // counts the texts decided on
+// The activity held back (vornmgr_notify_activity_held) and its generation.
+char status_held[status_text_len];
+uint64_t status_held_generation = 0;
+// When the held activity is due, in steady-clock nanoseconds; 0 when none is
+// held. Written under status_lock, read without it by the comm receive thread
+// before each wait.
+std::atomic<int64_t> status_held_due{0};
+// A take-down position shorter than this is never shown: nobody reads a
+// status line that lived a few milliseconds, and each one wakes the service
+// manager.
+constexpr std::chrono::milliseconds status_hold{250};
 // Orders the datagrams: a text decided later is never sent before an earlier
 // one. It guards only the two values below and is never held with another lock.
 std::mutex status_send_lock;
@@ -63,6 +75,21 @@ std::atomic<bool> debug_hang_operator{false};
 // Owned by the main thread, which starts and stops the watchdog thread.
 unique_fd watchdog_stop;
 std::thread watchdog_thread;
+
+int64_t vornmgr_steady_ns(void)
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Under status_lock: the activity shown from now on, sent now or held.
+uint64_t vornmgr_note_activity_locked(const char *text)
+{
+    snprintf(status_activity, sizeof status_activity, "%s", text);
+    status_activity_shown = true;
+    status_held_due.store(0, std::memory_order_relaxed);
+    return ++status_generation;
+}
 
 int64_t vornmgr_status_summary_key(void)
 {
@@ -203,9 +230,48 @@ void vornmgr_notify_activity(const char *format, ...)
     uint64_t generation;
     {
         std::lock_guard<std::mutex> guard(status_lock);
-        snprintf(status_activity, sizeof status_activity, "%s", text);
-        status_activity_shown = true;
-        generation = ++status_generation;
+        generation = vornmgr_note_activity_locked(text);
+    }
+    vornmgr_send_status(generation, text);
+}
+
+void vornmgr_notify_activity_held(const char *format, ...)
+{
+    if (vornmgr_notify_socket() == nullptr)
+        return;
+    char text[status_text_len];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    std::lock_guard<std::mutex> guard(status_lock);
+    status_held_generation = vornmgr_note_activity_locked(text);
+    snprintf(status_held, sizeof status_held, "%s", text);
+    const int64_t hold = std::chrono::duration_cast<std::chrono::nanoseconds>(status_hold).count();
+    status_held_due.store(vornmgr_steady_ns() + hold, std::memory_order_relaxed);
+}
+
+int vornmgr_notify_held_timeout_ms(void)
+{
+    const int64_t due = status_held_due.load(std::memory_order_relaxed);
+    if (due == 0)
+        return -1;
+    const int64_t left = due - vornmgr_steady_ns();
+    return left <= 0 ? 0 : static_cast<int>((left + 999999) / 1000000);
+}
+
+void vornmgr_notify_send_held(void)
+{
+    char text[status_text_len];
+    uint64_t generation;
+    {
+        std::lock_guard<std::mutex> guard(status_lock);
+        const int64_t due = status_held_due.load(std::memory_order_relaxed);
+        if (due == 0 || vornmgr_steady_ns() < due)
+            return;
+        status_held_due.store(0, std::memory_order_relaxed);
+        snprintf(text, sizeof text, "%s", status_held);
+        generation = status_held_generation;
     }
     vornmgr_send_status(generation, text);
 }
@@ -219,6 +285,7 @@ void vornmgr_notify_activity_done(void)
         std::lock_guard<std::mutex> guard(status_lock);
         vornmgr_note_summary_key_locked(key);
         status_activity_shown = false;
+        status_held_due.store(0, std::memory_order_relaxed);
         vornmgr_format_summary(status_summary_key, status_maintenance_since, text, sizeof text);
         generation = ++status_generation;
     }

@@ -19,6 +19,17 @@
 // modules (pass 2 of 5)"): shown until the next activity or until
 // vornmgr_notify_activity_done. printf-style; at most 127 characters are kept.
 void vornmgr_notify_activity(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// The same for a take-down position opened by the comm receive thread: shown
+// only if it is still the activity a quarter of a second after it began, so
+// that a take-down running through in milliseconds does not wake the service
+// manager at every position. The comm receive thread sends it when it is due
+// (vornmgr_notify_held_timeout_ms, vornmgr_notify_send_held).
+void vornmgr_notify_activity_held(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Milliseconds until the held activity is due, 0 when it is, -1 when none is
+// held. One atomic load when none is.
+int vornmgr_notify_held_timeout_ms(void);
+// Sends the held activity once it is due; nothing before, nothing after.
+void vornmgr_notify_send_held(void);
 // Back to the summary of the system ("cold; 8 modules up", "maintenance since
 // 15:00:38; 0 modules up").
 void vornmgr_notify_activity_done(void);
