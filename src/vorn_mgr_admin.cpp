@@ -376,7 +376,6 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
         vornmgr_publish_mode_change(COME_UP, target_mod, reason);
         const bool announced = vornmgr_publish_dummy_nl_status();
         free_memory_due = true;
-        vornmgr_notify_activity_done();
         return announced;
     }
 

@@ -9,6 +9,7 @@
 #include "log.h"
 #include "vorn_mgr_cli_server.h"
 #include "vorn_mgr_history.h"
+#include "vorn_mgr_notify.h"
 
 #include <bit>
 #include <cerrno>
@@ -93,6 +94,10 @@ bool vornmgr_bring_all_up(vornmgr_sequence_kind_t kind, Mode mode, Mode mode_bef
     }
     if (bring_up_awaiting.load() == 0)
         vornmgr_end_bring_up();
+    // systemd's status line: the operator's bring-up sends it once answered,
+    // as a take-down does; the others answer nobody.
+    if (kind != SEQUENCE_MAINT_LEAVE)
+        vornmgr_notify_activity_done();
     return announced;
 }
 
