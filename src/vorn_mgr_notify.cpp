@@ -47,11 +47,10 @@ int64_t status_summary_key = -1;
 std::atomic<int64_t> status_summary_seen{-1};
 time_t status_maintenance_since = 0;
 uint64_t status_generation = 0;  // counts the texts decided on
-// The activity held back (vornmgr_notify_activity_held) and its generation.
-char status_held[status_text_len];
-uint64_t status_held_generation = 0;
-// When the held activity is due, in steady-clock nanoseconds; 0 when none is
-// held. Written under status_lock, read without it by the comm receive thread
+// When the activity, held back (vornmgr_notify_activity_held), is due, in
+// steady-clock nanoseconds; 0 when none is held. Any later text clears it, so
+// a held activity is always status_activity, decided at status_generation.
+// Written under status_lock, read without it by the comm receive thread
 // before each wait.
 std::atomic<int64_t> status_held_due{0};
 // A take-down position shorter than this is never shown: nobody reads a
@@ -245,8 +244,7 @@ void vornmgr_notify_activity_held(const char *format, ...)
     vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
     std::lock_guard<std::mutex> guard(status_lock);
-    status_held_generation = vornmgr_note_activity_locked(text);
-    snprintf(status_held, sizeof status_held, "%s", text);
+    vornmgr_note_activity_locked(text);
     const int64_t hold = std::chrono::duration_cast<std::chrono::nanoseconds>(status_hold).count();
     status_held_due.store(vornmgr_steady_ns() + hold, std::memory_order_relaxed);
 }
@@ -270,8 +268,8 @@ void vornmgr_notify_send_held(void)
         if (due == 0 || vornmgr_steady_ns() < due)
             return;
         status_held_due.store(0, std::memory_order_relaxed);
-        snprintf(text, sizeof text, "%s", status_held);
-        generation = status_held_generation;
+        snprintf(text, sizeof text, "%s", status_activity);
+        generation = status_generation;
     }
     vornmgr_send_status(generation, text);
 }
