@@ -56,7 +56,10 @@ vornmgr_history_shape_t history_shape;
 // answer and synced after it: the tool reads it from the page cache at once,
 // and the answer does not wait for the disk. The file written and not yet
 // synced; the next record, the reboot command and the end of the request
-// sync it first.
+// sync it first. A record that finds the file at its bound of records is
+// appended all the same, and the file loses its oldest line after the
+// answer: a full history's rewrite, with its own syncs, is housekeeping the
+// answer need not wait for.
 bool sync_deferred = false;
 unique_fd unsynced_history;
 
@@ -340,7 +343,10 @@ unique_fd vornmgr_open_known(int dir_fd, int flags, struct stat *st)
 // (nothing was written then).
 bool vornmgr_append_to_known(int dir_fd, const std::string &line)
 {
-    if (history_shape.lines >= VORNMGR_HISTORY_MAX_RECORDS ||
+    // Past the bound of records only while the sync waits for the answer:
+    // the sync drops the oldest lines then. Never past the bound of bytes,
+    // which the readers hold to.
+    if ((history_shape.lines >= VORNMGR_HISTORY_MAX_RECORDS && !sync_deferred) ||
         static_cast<size_t>(history_shape.size) + line.size() + 1 > VORNMGR_HISTORY_MAX_BYTES)
         return false;
     struct stat st {};
@@ -364,31 +370,35 @@ void vornmgr_note_replaced(int dir_fd, int lines)
 }
 
 // For the file the manager last left, at either bound: rewrites it without
-// its oldest lines, the rest copied in the kernel, and `line` after them,
-// without reading it whole and judging it again. False when the file must
-// be read after all (nothing was written then).
-bool vornmgr_drop_oldest_of_known(int dir_fd, const std::string &line)
+// its oldest lines, the rest copied in the kernel, and `line` after them
+// (nothing when null), without reading it whole and judging it again.
+// HISTORY_MUST_READ when the file must be read after all (nothing was
+// written then).
+enum vornmgr_history_rewrite_t { HISTORY_REWRITTEN, HISTORY_REWRITE_FAILED, HISTORY_MUST_READ };
+
+vornmgr_history_rewrite_t vornmgr_drop_oldest_of_known(int dir_fd, const std::string *line)
 {
     struct stat st {};
     const unique_fd file = vornmgr_open_known(dir_fd, O_RDONLY, &st);
     if (!file)
-        return false;
+        return HISTORY_MUST_READ;
     // The first byte to keep: as many of the oldest lines go as both bounds
     // need, found by reading from the start only that far.
     const size_t size = static_cast<size_t>(st.st_size);
-    const size_t added = line.size() + 1;
+    const int new_lines = line != nullptr ? 1 : 0;
+    const size_t added = line != nullptr ? line->size() + 1 : 0;
     int lines = history_shape.lines;
     size_t cut = 0;
     const auto over = [&] {
-        return lines + 1 > VORNMGR_HISTORY_MAX_RECORDS || size - cut + added > VORNMGR_HISTORY_MAX_BYTES;
+        return lines + new_lines > VORNMGR_HISTORY_MAX_RECORDS || size - cut + added > VORNMGR_HISTORY_MAX_BYTES;
     };
     char buf[8192];
     for (size_t read_at = 0; over(); ) {
         if (read_at >= size)
-            return false;
+            return HISTORY_MUST_READ;
         const ssize_t got = pread(file.get(), buf, std::min(sizeof buf, size - read_at), static_cast<off_t>(read_at));
         if (got <= 0)
-            return false;
+            return HISTORY_MUST_READ;
         const char *at = buf;
         const char *const end = buf + got;
         while (over()) {
@@ -404,14 +414,16 @@ bool vornmgr_drop_oldest_of_known(int dir_fd, const std::string &line)
     vornmgr_history_sync();
     history_shape.known = false;
     static std::string tail;
-    tail.assign(line).push_back('\n');
+    tail.clear();
+    if (line != nullptr)
+        tail.assign(*line).push_back('\n');
     if (!vorn_replace_file_from(dir_fd, vornmgr_history_name(), 0600, file.get(), static_cast<off_t>(cut),
                                 size - cut, tail.data(), tail.size())) {
         LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
-        return true;
+        return HISTORY_REWRITE_FAILED;
     }
-    vornmgr_note_replaced(dir_fd, lines + 1);
-    return true;
+    vornmgr_note_replaced(dir_fd, lines + new_lines);
+    return HISTORY_REWRITTEN;
 }
 
 bool vornmgr_replace_history(int dir_fd, const std::string &text)
@@ -573,7 +585,7 @@ void vornmgr_history_append(const std::string &line)
     const unique_fd dir = vornmgr_open_history_dir();
     if (!dir)
         return;
-    if (vornmgr_append_to_known(dir.get(), line) || vornmgr_drop_oldest_of_known(dir.get(), line))
+    if (vornmgr_append_to_known(dir.get(), line) || vornmgr_drop_oldest_of_known(dir.get(), &line) != HISTORY_MUST_READ)
         return;
     std::string text;
     std::string damage;
@@ -616,9 +628,17 @@ void vornmgr_history_sync(void)
 {
     if (!unsynced_history)
         return;
-    if (fsync(unsynced_history.get()) != 0)
+    const unique_fd written = std::move(unsynced_history);
+    // A record appended past the bound of records: the file is replaced by
+    // one without its oldest line, synced with its directory, which takes
+    // the record to the disk too.
+    if (history_shape.known && history_shape.lines > VORNMGR_HISTORY_MAX_RECORDS) {
+        const unique_fd dir = vornmgr_open_history_dir();
+        if (dir && vornmgr_drop_oldest_of_known(dir.get(), nullptr) == HISTORY_REWRITTEN)
+            return;
+    }
+    if (fsync(written.get()) != 0)
         LOG_ERR("cannot write %s: %s\n", vornmgr_history_path, strerror(errno));
-    unsynced_history.reset();
 }
 
 void vornmgr_history_set_requester(vornmgr_history_requester_t requester)

@@ -9,6 +9,7 @@
 #include "vorn_trusted_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -104,6 +105,40 @@ TEST_F(HistoryFile, AppendsWithoutRereadingYetSeesAFileChangedBehindItsBack)
     ASSERT_EQ(later.size(), 100u);
     EXPECT_EQ(later.front(), record("own 4"));
     EXPECT_EQ(later.back(), record("own 103"));
+}
+
+// A request's record is in the file when the tool is answered, even at the
+// bound; the oldest line goes after the answer, in a file synced whole.
+TEST_F(HistoryFile, AtTheBoundARequestsRecordIsAppendedAndTheOldestDroppedOnceSynced)
+{
+    for (int i = 0; i < 100; i++)
+        vornmgr_history_append(record("own " + std::to_string(i)));
+    const auto inode = [this] {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+    const ino_t appended_to = inode();
+
+    vornmgr_history_defer_sync(true);
+    vornmgr_history_append(record("asked"));
+    const auto answered = lines();
+    ASSERT_EQ(answered.size(), 101u);
+    EXPECT_EQ(answered.back(), record("asked"));
+    EXPECT_EQ(inode(), appended_to);
+    vornmgr_history_sync();
+    const auto synced = lines();
+    ASSERT_EQ(synced.size(), 100u);
+    EXPECT_EQ(synced.front(), record("own 1"));
+    EXPECT_EQ(synced.back(), record("asked"));
+    EXPECT_NE(inode(), appended_to);
+
+    // The file the sync left is known: the next record is appended again.
+    vornmgr_history_append(record("next"));
+    vornmgr_history_defer_sync(false);
+    const auto after = lines();
+    ASSERT_EQ(after.size(), 100u);
+    EXPECT_EQ(after.front(), record("own 2"));
+    EXPECT_EQ(after.back(), record("next"));
 }
 
 TEST_F(HistoryFile, BoundedByBytesAsWellAsRecords)
