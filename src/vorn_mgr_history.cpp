@@ -339,8 +339,8 @@ unique_fd vornmgr_open_known(int dir_fd, int flags, struct stat *st)
 }
 
 // Appends `line` to the file the manager last left, if it is still that file
-// and the record fits both bounds; false when the whole file must be read
-// (nothing was written then).
+// and the record fits both bounds (only that of bytes while the sync waits);
+// false when the whole file must be read (nothing was written then).
 bool vornmgr_append_to_known(int dir_fd, const std::string &line)
 {
     // Past the bound of records only while the sync waits for the answer:

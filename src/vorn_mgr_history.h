@@ -91,7 +91,9 @@ extern const char *vornmgr_history_path;
 #define VORNMGR_HISTORY_MAX_BYTES (2 * 1024 * 1024)
 
 // Appends the line and syncs it; once the file would hold more than either
-// bound, replaces it atomically with the newest lines that fit. A file that
+// bound, replaces it atomically with the newest lines that fit (while a
+// request is served, only when the sync after its answer comes, if the line
+// fits the bound of bytes). A file that
 // is not root's regular file, is over the byte bound or holds mostly damaged
 // lines is first set aside as <file>.damaged (logged at ERR) and a fresh one
 // started. In a directory that is a link or not root's alone nothing is
