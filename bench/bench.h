@@ -38,6 +38,9 @@ inline constexpr const char *MANAGER_STARTUP_FILE = "/tmp/.vornmgrd.startup.conf
 // The manager's runtime directory, which survives its restart but not a reboot.
 inline constexpr const char *MANAGER_RUN_DIR = "/run/vornmgr";
 inline constexpr const char *MANAGER_CLI_SOCKET = "/run/vornmgr_cli.sock";
+// The manager's history, in the sandbox's own state directory.
+inline constexpr const char *MANAGER_STATE_DIR = "/var/lib/vornmgr";
+inline constexpr const char *MANAGER_HISTORY_FILE = "/var/lib/vornmgr/history.jsonl";
 
 // Counts and durations of one run. The defaults are the documented run;
 // --smoke shrinks everything to a few seconds.
@@ -53,6 +56,7 @@ struct Options {
     int slow_delay_ms = 50;
     int startups = 30;        // fresh manager starts, exec to READY=1
     int idle_seconds = 60;    // quiet period measured; 60 and more waits for a keepalive first
+    bool full_history = false;  // the manager starts with its history at the bound of records
     // Which measurements to make: any of startup, rtt, fanout, admin, handover, idle.
     std::string phases = "startup,rtt,fanout,admin,handover,idle";
     std::string results_path = "bench-results.txt";

@@ -40,7 +40,22 @@ bool wait_readable(int fd, ns_t deadline)
     }
 }
 
-void write_manager_files()
+// 100 records of the size of an eight-position take-down's: the history of a
+// switch that has seen fifty maintenance windows, where every record the
+// manager adds pushes out the oldest.
+void fill_history()
+{
+    mkdir(MANAGER_STATE_DIR, 0700);
+    std::ofstream history(MANAGER_HISTORY_FILE, std::ios::trunc);
+    const std::string record = R"({"kind":"maintenance-on","positions":[],"written_by":"vornmgr_bench","padding":")" +
+                               std::string(2300, 'x') + "\"}\n";
+    for (int i = 0; i < 100; i++)
+        history << record;
+    if (!history.flush() || chmod(MANAGER_HISTORY_FILE, 0600) != 0)
+        throw std::runtime_error(std::string("cannot write ") + MANAGER_HISTORY_FILE);
+}
+
+void write_manager_files(const Options &options)
 {
     mkdir(MANAGER_CONF_DIR, 0755);
     std::ofstream conf(MANAGER_CONF_FILE, std::ios::trunc);
@@ -58,6 +73,8 @@ void write_manager_files()
     std::filesystem::remove_all(MANAGER_RUN_DIR, error);
     if (error)
         throw std::runtime_error(std::string("cannot remove ") + MANAGER_RUN_DIR + ": " + error.message());
+    if (options.full_history)
+        fill_history();
 }
 
 } // namespace
@@ -101,7 +118,7 @@ std::optional<ns_t> NotifySocket::wait_ready(ns_t timeout)
 
 ManagerRun start_manager(const Options &options, int log_fd)
 {
-    write_manager_files();
+    write_manager_files(options);
     NotifySocket notify;
     ManagerRun run;
     SpawnOptions spawn;

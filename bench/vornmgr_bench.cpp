@@ -49,6 +49,7 @@ constexpr const char *usage_text =
     "  --idle-seconds N    quiet period; 60 or more waits for a keepalive and measures\n"
     "                      the 53 s between two timer expiries and the whole minute (60)\n"
     "  --phases LIST       comma-separated subset of startup,rtt,fanout,admin,handover,idle (all)\n"
+    "  --full-history      start each manager with its history at the bound of 100 records\n"
     "  --smoke             a few hundred requests and a few cycles: checks that it works\n"
     "  --results FILE      where the table and figures go (bench-results.txt)\n"
     "  --log FILE          the manager's standard error (/tmp/vornmgr_bench-vornmgrd.log)\n"
@@ -143,6 +144,8 @@ std::string machine_header(const Options &options)
                      options.requests, options.rounds, options.fanouts, options.takedowns, options.slow_takedowns,
                      options.alternations, options.alternations == 1 ? "" : "s", options.startups,
                      options.idle_seconds);
+    if (options.full_history)
+        header += "history: at its bound of 100 records when each manager starts\n";
     return header;
 }
 
@@ -315,7 +318,7 @@ int main(int argc, char **argv)
     enum { opt_requests = 1000, opt_rounds, opt_fanouts, opt_takedowns, opt_slow_takedowns, opt_alternations,
            opt_slow_delay,
            opt_startups, opt_idle, opt_smoke, opt_results, opt_log, opt_vornmgrd, opt_echo, opt_module, opt_delay,
-           opt_phases, opt_sequencer, opt_help };
+           opt_phases, opt_sequencer, opt_full_history, opt_help };
     static const option long_options[] = {
         {"requests", required_argument, nullptr, opt_requests},
         {"rounds", required_argument, nullptr, opt_rounds},
@@ -335,6 +338,7 @@ int main(int argc, char **argv)
         {"answer-delay-ms", required_argument, nullptr, opt_delay},
         {"phases", required_argument, nullptr, opt_phases},
         {"bare-sequencer", no_argument, nullptr, opt_sequencer},
+        {"full-history", no_argument, nullptr, opt_full_history},
         {"help", no_argument, nullptr, opt_help},
         {nullptr, 0, nullptr, 0},
     };
@@ -363,6 +367,7 @@ int main(int argc, char **argv)
         case opt_vornmgrd: options.vornmgrd_path = optarg; break;
         case opt_echo: echo_server = true; break;
         case opt_sequencer: bare_sequencer = true; break;
+        case opt_full_history: options.full_history = true; break;
         case opt_module: valid = parse_count(optarg, FRR, module) && module <= SYSTEM_SERVICES; break;
         case opt_delay: valid = parse_count(optarg, 0, answer_delay_ms); break;
         case opt_phases: options.phases = optarg; valid = phases_are_known(options.phases); break;
