@@ -114,11 +114,29 @@ TEST_F(SystemdIntegration, JournalPrioritiesOnlyWhenStandardErrorIsTheJournal)
     EXPECT_EQ(manager.wait_exit(), exited_with(0));
 }
 
+// How long the manager's log says the position of `mod` lasted, in seconds:
+// from its GO_DOWN to the last answer about it; negative when not found.
+double position_seconds(const std::string &log, const std::string &mod)
+{
+    double opened = -1;
+    double last_answer = -1;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.ends_with("Send going down module " + mod))
+            opened = std::stod(line);
+        else if (line.find("GOING_DOWN ack from ") != std::string::npos &&
+                 line.find(" for " + mod + " (") != std::string::npos)
+            last_answer = std::stod(line);
+    }
+    return opened < 0 || last_answer < 0 ? -1 : last_answer - opened;
+}
+
 // A module that never answers its GO_DOWN holds the take-down at its position
 // for the whole time-out: a wait the watchdog must not count against the
 // operator thread. STATUS= follows the modules and the sequence: the first
-// position at once, a later one only if it lasts (ospf's, which never ends
-// by an answer), never one that ran through in milliseconds (bgp's).
+// position at once, a later one only if it lasts a quarter of a second
+// (ospf's, which never ends by an answer), not one that ran through in
+// milliseconds (bgp's, unless a loaded machine held it that long).
 TEST_F(SystemdIntegration, StatusFollowsTheSystemAndPingsGoOnThroughATakeDown)
 {
     Process manager({bin_path("vornmgrd")}, {.env = {notify.env(), "WATCHDOG_USEC=1000000"}});
@@ -134,7 +152,11 @@ TEST_F(SystemdIntegration, StatusFollowsTheSystemAndPingsGoOnThroughATakeDown)
     Process maintenance({bin_path("vornmgrctl"), "-m1"});
     ASSERT_TRUE(notify.wait_for("STATUS=taking down ospf (4 of 8)")) << all_messages();
     EXPECT_EQ(count("STATUS=taking down frr (2 of 8)"), 1) << all_messages();
-    EXPECT_EQ(count("STATUS=taking down bgp (3 of 8)"), 0) << all_messages();
+    const double bgp_lasted = position_seconds(manager.stderr_text(), "bgp");
+    ASSERT_GE(bgp_lasted, 0) << manager.stderr_text();
+    if (bgp_lasted < 0.2) {
+        EXPECT_EQ(count("STATUS=taking down bgp (3 of 8)"), 0) << bgp_lasted << " s " << all_messages();
+    }
     const int pings_before = count("WATCHDOG=1");
     EXPECT_EQ(maintenance.wait_exit(20s), exited_with(0)) << manager.stderr_text();
     EXPECT_TRUE(manager.wait_for_stderr("ospf: cond timeout error")) << manager.stderr_text();
