@@ -4,6 +4,7 @@
 #include "bench_manager.h"
 
 #include "vorn_mgr_cli.h"
+#include "vorn_mgr_history.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -40,16 +41,16 @@ bool wait_readable(int fd, ns_t deadline)
     }
 }
 
-// 100 records of the size of an eight-position take-down's: the history of a
-// switch that has seen fifty maintenance windows, where every record the
-// manager adds pushes out the oldest.
+// The bound of records, each of the size of an eight-position take-down's:
+// the history of a switch that has seen fifty maintenance windows, where
+// every record the manager adds pushes out the oldest.
 void fill_history()
 {
     mkdir(MANAGER_STATE_DIR, 0700);
     std::ofstream history(MANAGER_HISTORY_FILE, std::ios::trunc);
     const std::string record = R"({"kind":"maintenance-on","positions":[],"written_by":"vornmgr_bench","padding":")" +
                                std::string(2300, 'x') + "\"}\n";
-    for (int i = 0; i < 100; i++)
+    for (int i = 0; i < VORNMGR_HISTORY_MAX_RECORDS; i++)
         history << record;
     if (!history.flush() || chmod(MANAGER_HISTORY_FILE, 0600) != 0)
         throw std::runtime_error(std::string("cannot write ") + MANAGER_HISTORY_FILE);
