@@ -193,11 +193,13 @@ size_t vornmgr_open_position_from(size_t from, Mode reason, Module target)
     return no_position;
 }
 
-// Which thread opens a position: the operator thread's are shown at once
-// (the first, and those after a time-out), the comm receive thread's only if
-// they last (vornmgr_notify_activity_held), since that thread opens them in
-// quick succession as the answers come in.
-enum class vornmgr_opener_t { operator_thread, comm_thread };
+// When a position's status line is shown: the first and one after a
+// time-out at once; one opened because the last answer came in only if it
+// lasts (vornmgr_notify_activity_held), since the answers open positions in
+// quick succession. Which thread opens it does not matter: the operator
+// thread closes an answered position too when the answer came in while it
+// was still opening the one before.
+enum class vornmgr_opener_t { at_once, if_it_lasts };
 
 // Broadcasts the GO_DOWN of the position just opened, then tells systemd:
 // the status line is for the operator and need not delay the modules.
@@ -206,7 +208,7 @@ void vornmgr_announce_position(size_t position, Mode reason, vornmgr_opener_t op
     const Module mod = mod_layering_order[position];
     vornmgr_publish_mode_change(GO_DOWN, mod, reason);
     const char *const format = "taking down %s (%zu of %zu)";
-    if (opener == vornmgr_opener_t::comm_thread)
+    if (opener == vornmgr_opener_t::if_it_lasts)
         vornmgr_notify_activity_held(format, mod_id_to_str(mod), position + 1, mod_layering_order.size());
     else
         vornmgr_notify_activity(format, mod_id_to_str(mod), position + 1, mod_layering_order.size());
@@ -290,7 +292,7 @@ bool vornmgr_run_take_down(Mode reason, Module target)
 {
     const size_t first = vornmgr_open_position_from(0, reason, target);
     if (first != no_position)
-        vornmgr_announce_position(first, reason, vornmgr_opener_t::operator_thread);
+        vornmgr_announce_position(first, reason, vornmgr_opener_t::at_once);
     {
         std::lock_guard<std::mutex> guard(lock);
         course.advancing = false;
@@ -321,16 +323,28 @@ bool vornmgr_run_take_down(Mode reason, Module target)
         if (complete || std::chrono::steady_clock::now() >= course.deadline) {
             const vornmgr_claim_t claim = vornmgr_claim_position_locked(!complete);
             held.unlock();
-            vornmgr_advance_take_down(claim, vornmgr_opener_t::operator_thread);
+            vornmgr_advance_take_down(claim, claim.timed_out ? vornmgr_opener_t::at_once
+                                                             : vornmgr_opener_t::if_it_lasts);
             held.lock();
             continue;
         }
+        // A status line this thread held is due before the deadline, maybe:
+        // the comm receive thread, waiting for a request, would not send it.
+        auto wake = course.deadline;
+        const int status_due_ms = vornmgr_notify_held_timeout_ms();
+        if (status_due_ms >= 0)
+            wake = std::min(wake, std::chrono::steady_clock::now() + std::chrono::milliseconds(status_due_ms));
         course.watched = course.deadline;
         {
             const vornmgr_watchdog_bounded_wait bounded(WATCHED_OPERATOR);
-            cond.wait_until(held, course.deadline);
+            cond.wait_until(held, wake);
         }
         course.watched = std::chrono::steady_clock::time_point::max();
+        if (status_due_ms >= 0) {
+            held.unlock();
+            vornmgr_notify_send_held();
+            held.lock();
+        }
     }
 }
 
@@ -462,7 +476,7 @@ bool vornmgr_count_go_down_answer(Module for_mod, Module from_mod, Failure_Reaso
             claim = vornmgr_claim_position_locked(false);
     }
     if (claim)
-        vornmgr_advance_take_down(*claim, vornmgr_opener_t::comm_thread);
+        vornmgr_advance_take_down(*claim, vornmgr_opener_t::if_it_lasts);
     else
         cond.notify_all();
     return true;

@@ -19,10 +19,10 @@
 // modules (pass 2 of 5)"): shown until the next activity or until
 // vornmgr_notify_activity_done. printf-style; at most 127 characters are kept.
 void vornmgr_notify_activity(const char *format, ...) __attribute__((format(printf, 1, 2)));
-// The same for a take-down position opened by the comm receive thread: shown
-// only if it is still the activity a quarter of a second after it began, so
-// that a take-down running through in milliseconds does not wake the service
-// manager at every position. The comm receive thread sends it when it is due
+// The same for a take-down position opened by an answer: shown only if it
+// is still the activity a quarter of a second after it began, so that a
+// take-down running through in milliseconds does not wake the service
+// manager at every position. The thread that held it sends it when it is due
 // (vornmgr_notify_held_timeout_ms, vornmgr_notify_send_held).
 void vornmgr_notify_activity_held(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Milliseconds until the held activity is due, 0 when it is, -1 when none is
