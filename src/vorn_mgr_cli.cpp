@@ -432,20 +432,25 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
     // the middle of the sequence finds, once restarted, what it was doing.
     vornmgr_sequence_record_t record{action.kind == CLI_ACTION_RESTART ? SEQUENCE_RESTART : SEQUENCE_MAINT_ENTER,
                                      STAGE_RUNNING, action.reason, mode_before, time(nullptr)};
-    // A restart asked for while the reboot of an earlier one is still awaited
-    // finds the modules down for that one, but the switch has not restarted:
-    // should this reboot fail too, the switch goes back to where it was
-    // before both, in maintenance if it was, not to the earlier restart's
-    // mode with every module up.
-    if (action.kind == CLI_ACTION_RESTART)
+    // A restart or maintenance asked for while the reboot of an earlier
+    // restart is still awaited finds the modules down for that one, but the
+    // switch has not restarted: should this sequence be cut short, or this
+    // reboot fail too, the switch goes back to where it was before both, in
+    // maintenance if it was, not to the earlier restart's mode with every
+    // module up.
+    if (action.kind == CLI_ACTION_RESTART || action.kind == CLI_ACTION_MAINT_ENTER)
         record.mode_before = vornmgr_cli_reboot_mode_before(mode_before);
     // A take-down replaces the record of a bring-up still being watched; a
     // sequence the operator asks for after a reboot command replaces the
-    // wait for that reboot, whose failure would otherwise undo it.
+    // wait for that reboot, whose failure would otherwise undo it. A command
+    // that still runs is stopped before the record that named it is
+    // replaced: a manager that dies during this sequence would not know of
+    // it, and it could take the machine down at any time.
     if (action.kind == CLI_ACTION_RESTART || action.kind == CLI_ACTION_MAINT_ENTER)
         vornmgr_forget_bring_up();
-    if (action.kind == CLI_ACTION_MAINT_ENTER || action.kind == CLI_ACTION_MAINT_LEAVE)
-        vornmgr_cli_forget_reboot();
+    if (action.kind == CLI_ACTION_RESTART || action.kind == CLI_ACTION_MAINT_ENTER ||
+        action.kind == CLI_ACTION_MAINT_LEAVE)
+        vornmgr_cli_forget_reboot(action.kind == CLI_ACTION_RESTART);
     switch (action.kind) {
     case CLI_ACTION_RESTART:
         vornmgr_write_sequence_record(record);

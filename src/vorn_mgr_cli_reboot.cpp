@@ -152,12 +152,8 @@ vornmgr_reboot_spawner_fn vornmgr_reboot_spawner = vornmgr_spawn_shell;
 void vornmgr_cli_reboot(const char *command, vornmgr_sequence_record_t record)
 {
     LOG_INFO("Rebooting with %s option\n", command);
-    // A command of an earlier restart that still runs has not taken the
-    // machine down: two reboot commands never run at once.
-    if (pending_reboot.active && pending_reboot.ended) {
-        LOG_ERR("reboot command \"%s\" of the earlier restart still runs: stopping it\n", pending_reboot.command);
-        vornmgr_stop_reboot_command();
-    }
+    // Two reboot commands never run at once: the restart's request stopped
+    // an earlier one before its take-down (vornmgr_cli_forget_reboot).
     pending_reboot = vornmgr_pending_reboot_t{};
     pending_reboot.record = record;
 
@@ -193,11 +189,14 @@ int vornmgr_cli_reboot_fd(void)
     return pending_reboot.ended.get();
 }
 
-void vornmgr_cli_forget_reboot(void)
+void vornmgr_cli_forget_reboot(bool for_restart)
 {
     if (pending_reboot.active && pending_reboot.ended) {
-        LOG_ERR("reboot command \"%s\" still runs while the operator asked for another sequence: stopping it\n",
-                pending_reboot.command);
+        if (for_restart)
+            LOG_ERR("reboot command \"%s\" of the earlier restart still runs: stopping it\n", pending_reboot.command);
+        else
+            LOG_ERR("reboot command \"%s\" still runs while the operator asked for another sequence: stopping it\n",
+                    pending_reboot.command);
         vornmgr_stop_reboot_command();
     } else if (pending_reboot.active) {
         LOG_INFO("no longer waiting for the reboot by %s: the operator asked for another sequence\n",

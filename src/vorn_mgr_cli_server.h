@@ -98,8 +98,9 @@ void vornmgr_cli_reboot_check_deadline(void);
 // down yet.
 bool vornmgr_cli_reboot_pending(void);
 // Stops waiting for the reboot; a command that still runs is stopped with
-// its process group.
-void vornmgr_cli_forget_reboot(void);
+// its process group. `for_restart`: the operator asked for another restart,
+// whose own reboot command replaces it.
+void vornmgr_cli_forget_reboot(bool for_restart = false);
 // The mode the switch ran in before the restart whose reboot is awaited;
 // `otherwise` when none is awaited.
 Mode vornmgr_cli_reboot_mode_before(Mode otherwise);

@@ -202,8 +202,10 @@ vornmgr_recovery_t vornmgr_plan_recovery(const vornmgr_sequence_record_t &record
     if (record.kind == SEQUENCE_MAINT_LEAVE || record.kind == SEQUENCE_RECOVERY)
         return RECOVER_REPEAT_BRING_UP;
     // A restart asked for during maintenance found every module down already:
-    // undone, the switch is back in maintenance.
-    if (record.kind == SEQUENCE_RESTART && vornmgr_is_maintenance(record.mode_before))
+    // undone, the switch is back in maintenance. So is maintenance asked for
+    // over the awaited reboot of such a restart: both ways lead there.
+    if ((record.kind == SEQUENCE_RESTART || record.kind == SEQUENCE_MAINT_ENTER) &&
+        vornmgr_is_maintenance(record.mode_before))
         return RECOVER_RESUME_MAINTENANCE;
     return RECOVER_BRING_UP;
 }

@@ -373,6 +373,34 @@ TEST_F(NeverDown, RestartDuringAnAwaitedRebootFromMaintenanceFailsBackToMaintena
     expect_maintenance_down("Maintenance, warm", 5s);
 }
 
+// Found by scripts/chaos (seeds 200 and 203, 600 s runs): a restart or
+// maintenance asked for while an earlier restart's reboot command hung, the
+// manager killed during its take-down. The next manager knew nothing of the
+// hung command, which could still take the machine down at any moment; and
+// the cut-short maintenance brought every module up, out of the maintenance
+// the switch was in before the earlier restart.
+TEST_F(NeverDown, SequenceCutShortOverAHungRebootLeavesNoCommandAndTheSwitchInMaintenance)
+{
+    configure("vornmgrctl_override=true\nboot_mode=warm\nreboot_grace_time=120\n");
+    start_manager();
+    start_modules("frr");
+    ASSERT_EQ(ctl({"-m1"}), 0);
+    configure_stub("reboot", {.delay_seconds = 600});
+    const auto reboot_runs = [] { return Process({"pgrep", "-f", "^sleep 600$"}).wait_exit() == exited_with(0); };
+    for (const std::string request : {"-cf", "-m1"}) {
+        ASSERT_EQ(ctl({"-wf"}), 0);
+        ASSERT_TRUE(wait_until(reboot_runs)) << manager->stderr_text();
+        const size_t seen = manager->stderr_text().size();
+        Process asked({bin_path("vornmgrctl"), request});
+        ASSERT_TRUE(manager->wait_for_stderr("Send going down module frr", 10s, seen)) << manager->stderr_text();
+        crash_and_restart();
+        EXPECT_TRUE(manager->wait_for_stderr("resuming maintenance in Maintenance, warm mode", 40s))
+            << request << "\n" << manager->stderr_text();
+        expect_maintenance_down("Maintenance, warm");
+        EXPECT_FALSE(reboot_runs()) << request;
+    }
+}
+
 // Found by scripts/chaos (seed 103, a 600 s run): in maintenance, a -wf and
 // a -m0 asked at once. The -m0, served while the restart's reboot was
 // awaited, found no maintenance to leave and answered success; the reboot

@@ -100,6 +100,8 @@ TEST(SequenceRecord, EachStageLeadsToItsRecovery)
     // A restart asked for during maintenance goes back to maintenance.
     const Mode maintenance = static_cast<Mode>(MAINTENANCE | REBOOT_WARM);
     EXPECT_EQ(plan(SEQUENCE_RESTART, STAGE_TAKEN_DOWN, {}, maintenance), RECOVER_RESUME_MAINTENANCE);
+    // So does maintenance asked for over the awaited reboot of such a restart.
+    EXPECT_EQ(plan(SEQUENCE_MAINT_ENTER, STAGE_RUNNING, {}, maintenance), RECOVER_RESUME_MAINTENANCE);
     EXPECT_EQ(vornmgr_recovery_maintenance_mode({SEQUENCE_RESTART, STAGE_RUNNING, REBOOT_WARM, maintenance, 0}),
               maintenance);
     // A bring-up is over when each of its modules reports up.
