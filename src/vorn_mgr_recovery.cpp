@@ -221,6 +221,9 @@ void vornmgr_recover_interrupted_sequence(void)
         switch (vornmgr_plan_recovery(record, facts)) {
         case RECOVER_NOTHING:
             LOG_INFO("%s to %s mode started at %lld had brought every module up\n", kind, mode_text, started);
+            // The modules run in the bring-up's mode, which need not be the
+            // boot's (maintenance taken in a restart's kind, then left).
+            operative_mode = record.mode;
             vornmgr_remove_sequence_record();
             break;
         case RECOVER_WATCH_REBOOT:

@@ -305,6 +305,36 @@ TEST_F(NeverDown, BringUpCutShortIsCompletedByTheNextManager)
     EXPECT_TRUE(wait_until([] { return !file_exists("/run/vornmgr/sequence"); })) << manager->stderr_text();
 }
 
+// Found by scripts/chaos (seed 201, a 600 s run): maintenance taken in a
+// cold restart's kind and left, the manager stopped before it saw the last
+// module's answer. The next one, in the boot's warm mode, found every module
+// up, dropped the record of the cold bring-up and kept running in warm.
+TEST_F(NeverDown, BringUpFoundCompleteKeepsItsModeOverTheBoots)
+{
+    configure("vornmgrctl_override=true\nboot_mode=warm\nreboot_grace_time=120\n");
+    start_manager();
+    start_modules();
+    configure_stub("reboot", {.delay_seconds = 600});
+    ASSERT_EQ(ctl({"-cf"}), 0);
+    // Maintenance over the awaited reboot stays in the restart's kind.
+    ASSERT_EQ(ctl({"-m1"}), 0);
+    ASSERT_TRUE(sim("sdk").kill(SIGSTOP));
+    ASSERT_EQ(ctl({"-m0"}), 0);
+    std::string record;
+    ASSERT_TRUE(wait_until([&] {
+        record = read_file("/run/vornmgr/sequence").value_or("");
+        return record.find("stage=coming-up\n") != std::string::npos;
+    })) << record;
+    ASSERT_TRUE(sim("sdk").kill(SIGCONT));
+    expect_up_in("cold");
+    ASSERT_TRUE(wait_until([] { return !file_exists("/run/vornmgr/sequence"); })) << manager->stderr_text();
+    // As if the manager had died between the last module's up and its count.
+    write_file("/run/vornmgr/sequence", record);
+    crash_and_restart();
+    EXPECT_TRUE(manager->wait_for_stderr("maintenance-off to cold mode started at", 40s)) << manager->stderr_text();
+    expect_up_in("cold");
+}
+
 // ---------------------------------------------------------------------------
 // A failed restart asked for during maintenance
 
