@@ -224,6 +224,10 @@ Mode vornmgr_get_startup_mode(Module mod, bool *restarted);
 // The modules registered with the manager, so that a restarted one knows
 // whom to wait for.
 #define VORNMGR_KNOWN_MODULES VORNMGR_RUN_DIR "/modules"
+// The mode the manager last brought the modules up in within this boot: a
+// restarted manager runs in it, not in the boot's, when it finds no sequence
+// under way.
+#define VORNMGR_UP_MODE VORNMGR_RUN_DIR "/up-mode"
 
 // Reads a whole small file of the directory into `text` (NUL-terminated);
 // false, with the reason logged unless the file is simply absent, when it
@@ -235,6 +239,12 @@ bool vornmgr_write_run_file(const char *path, const char *text, size_t len);
 // The boot marker: false when none is there (a first start).
 bool vornmgr_read_boot_marker(Mode *mode);
 void vornmgr_write_boot_marker(Mode mode);
+// The up-mode file: false when none is there or it holds a maintenance mode.
+bool vornmgr_read_up_mode(Mode *mode);
+// Written only when `mode` differs from what the file was last seen to hold.
+void vornmgr_note_up_mode(Mode mode);
+// At the first start within a boot: no bring-up yet.
+void vornmgr_forget_up_mode(void);
 // The known-modules file: one bit per Module; false when none is there.
 bool vornmgr_read_known_modules(unsigned *modules);
 void vornmgr_write_known_modules(unsigned modules);

@@ -76,6 +76,7 @@ bool vornmgr_bring_all_up(vornmgr_sequence_kind_t kind, Mode mode, Mode mode_bef
     vornmgr_sequence_record_t record{kind, STAGE_COMING_UP, mode, mode_before, time(nullptr)};
     record.modules = awaited;
     vornmgr_write_sequence_record(record);
+    vornmgr_note_up_mode(mode);
     watched_bring_up = {true, record, vornmgr_boottime_ms() + 1000LL * bring_up_max_time.load()};
     // Before the broadcast: the first INIT_COMPLETE may follow it at once.
     bring_up_awaiting = awaited;
@@ -269,6 +270,16 @@ void vornmgr_recover_interrupted_sequence(void)
     } else {
         // A damaged record is not acted on later either.
         vornmgr_remove_sequence_record();
+        // No sequence under way: the modules run in the mode they were last
+        // brought up in, which need not be the boot's (maintenance taken in
+        // a restart's kind, then left).
+        Mode up_mode = UNKNOWN_MODE;
+        if (vornmgr_read_up_mode(&up_mode) && up_mode != operative_mode) {
+            char mode_text[VORNMGR_TEXT_BUF_LEN];
+            LOG_INFO("modules last brought up in %s mode within this boot: running in it\n",
+                     mode_to_str(up_mode, mode_text));
+            operative_mode = up_mode;
+        }
     }
     // Requests that change modes may run from now on; the modules are
     // brought in step with the mode the switch is now in.

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -103,6 +104,36 @@ bool vornmgr_read_boot_marker(Mode *mode)
 void vornmgr_write_boot_marker(Mode mode)
 {
     vornmgr_write_hex_file(VORNMGR_BOOT_MARKER, "mode", static_cast<unsigned>(mode));
+}
+
+namespace {
+// What this manager last read from or wrote to the up-mode file: a bring-up
+// in the same mode as the one before writes nothing.
+std::atomic<unsigned> up_mode_on_file{0};
+} // namespace
+
+bool vornmgr_read_up_mode(Mode *mode)
+{
+    unsigned value = 0;
+    if (!vornmgr_read_hex_file(VORNMGR_UP_MODE, "mode", &value))
+        return false;
+    up_mode_on_file = value;
+    *mode = static_cast<Mode>(value);
+    return value != 0 && !vornmgr_is_maintenance(*mode);
+}
+
+void vornmgr_note_up_mode(Mode mode)
+{
+    const unsigned value = static_cast<unsigned>(mode);
+    if (up_mode_on_file.exchange(value) != value)
+        vornmgr_write_hex_file(VORNMGR_UP_MODE, "mode", value);
+}
+
+void vornmgr_forget_up_mode(void)
+{
+    up_mode_on_file = 0;
+    if (unlink(VORNMGR_UP_MODE) != 0 && errno != ENOENT)
+        LOG_ERR("cannot remove %s: %s\n", VORNMGR_UP_MODE, strerror(errno));
 }
 
 bool vornmgr_read_known_modules(unsigned *modules)

@@ -190,6 +190,7 @@ Mode vornmgr_get_startup_mode(Module mod, bool *restarted)
     }
 
     *restarted = false;
+    vornmgr_forget_up_mode();
     if (!vornmgr_get_config_startup_mode(mod, VORNMGR_CONF_FILE, &mode, &override, &l3_up_max_time,
                                          &issu_complete_max_time))
         LOG_ERR("Invalid configuration file\n");
