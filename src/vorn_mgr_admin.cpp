@@ -379,13 +379,15 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
         }
     }
     operative_mode = reason;
+    // Modules that register later are told this state: maintenance entered
+    // before any module registered keeps them down all the same.
+    required_state = up ? UP : DOWN;
     if (registered == 0) {
         LOG_INFO("no registered modules\n");
         return true;
     }
 
     if (up) {
-        required_state = UP;
         vornmgr_set_mod_state(target_mod, reason, COME_UP);
         vornmgr_publish_mode_change(COME_UP, target_mod, reason);
         const bool announced = vornmgr_publish_dummy_nl_status();
@@ -393,7 +395,6 @@ bool vornmgr_admin_modules(Mode reason, Module target_mod, bool up)
         return announced;
     }
 
-    required_state = DOWN;
     // Said, never waited for: the operator asked now.
     if (const unsigned missing = vornmgr_unaccounted_modules.load()) {
         char names[VORNMGR_TEXT_BUF_LEN];

@@ -308,8 +308,9 @@ TEST_F(NeverDown, BringUpCutShortIsCompletedByTheNextManager)
 // Found by scripts/chaos (seed 201, a 600 s run): maintenance taken in a
 // cold restart's kind and left, the manager stopped before it saw the last
 // module's answer. The next one, in the boot's warm mode, found every module
-// up, dropped the record of the cold bring-up and kept running in warm.
-TEST_F(NeverDown, BringUpFoundCompleteKeepsItsModeOverTheBoots)
+// up, dropped the record of the cold bring-up and kept running in warm; so
+// did any manager restarted after such a bring-up had ended.
+TEST_F(NeverDown, RestartedManagerRunsInTheLastBringUpsModeNotTheBoots)
 {
     configure("vornmgrctl_override=true\nboot_mode=warm\nreboot_grace_time=120\n");
     start_manager();
@@ -332,6 +333,11 @@ TEST_F(NeverDown, BringUpFoundCompleteKeepsItsModeOverTheBoots)
     write_file("/run/vornmgr/sequence", record);
     crash_and_restart();
     EXPECT_TRUE(manager->wait_for_stderr("maintenance-off to cold mode started at", 40s)) << manager->stderr_text();
+    expect_up_in("cold");
+    // And with no record at all.
+    crash_and_restart();
+    EXPECT_TRUE(manager->wait_for_stderr("modules last brought up in cold mode within this boot: running in it\n", 40s))
+        << manager->stderr_text();
     expect_up_in("cold");
 }
 
@@ -480,6 +486,20 @@ TEST_F(NeverDown, ModuleLeftGoingDownInMaintenanceIsTakenDown)
     EXPECT_TRUE(manager->wait_for_stderr("resuming maintenance in Maintenance, warm mode", 40s))
         << manager->stderr_text();
     expect_maintenance_down("Maintenance, warm");
+}
+
+// Found by scripts/chaos (seed 203, a 600 s run): a -m1 served at a boot
+// before any module had registered. The manager answered it, and every
+// module then registered and came up, in maintenance.
+TEST_F(NeverDown, MaintenanceEnteredBeforeAnyModuleRegisteredKeepsThemDown)
+{
+    configure("vornmgrctl_override=true\nboot_mode=warm\n");
+    start_manager();
+    ASSERT_EQ(ctl({"-m1"}), 0);
+    start_modules();
+    expect_maintenance_down("Maintenance, warm", 5s);
+    ASSERT_EQ(ctl({"-m0"}), 0);
+    expect_up_in("warm", 10s);
 }
 
 // ---------------------------------------------------------------------------
