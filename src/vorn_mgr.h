@@ -69,6 +69,8 @@ int vornmgr_get_num_active_modules(void);
 unsigned vornmgr_registered_set(void);
 int vornmgr_num_l3_mod_present(void);
 bool vornmgr_set_mod_state(Module module, Mode mode, State state);
+// The same for one registered module, only while its state is `from`.
+void vornmgr_set_mod_state_from(Module module, State from, Mode mode, State state);
 // A consistent copy of every row, for readers that need more than one field.
 std::array<registered_modules_t, MAX_MODULES> vornmgr_registry_snapshot(void);
 

@@ -243,17 +243,24 @@ void vornmgr_advance_take_down(const vornmgr_claim_t &claim, vornmgr_opener_t op
     Mode reason;
     Module target;
     size_t position;
+    bool awaited;
     {
         std::lock_guard<std::mutex> guard(lock);
         mod = mod_layering_order[course.position];
         reason = course.reason;
         target = course.target;
         position = course.position;
+        awaited = take_down_trace.expected & (1u << mod);
     }
     if (claim.timed_out) {
         vornmgr_set_mod_state(mod, reason, DOWN);
         LOG_ERR("%s: cond timeout error (%d) Expected %d responses, received %d (%s)\n", mod_id_to_str(mod),
                 ETIMEDOUT, claim.required, claim.received, strerror(ETIMEDOUT));
+    } else if (!awaited) {
+        // A module that registered after the take-down began was told to be
+        // down, and nobody waited for its answer: one that has not given it
+        // is not left "going down".
+        vornmgr_set_mod_state_from(mod, GO_DOWN, reason, DOWN);
     }
     LOG_INFO("Send down for module %s\n", mod_id_to_str(mod));
     {

@@ -97,6 +97,17 @@ bool vornmgr_set_mod_state(Module module, Mode mode, State state)
     return false;
 }
 
+void vornmgr_set_mod_state_from(Module module, State from, Mode mode, State state)
+{
+    if (!vornmgr_is_valid_module(module) || module == ALL_MODULES)
+        return;
+    std::lock_guard<std::mutex> guard(registry_lock);
+    if (vornmgr_row_is_registered(module) && registered_mods[module].mod_status.mode.state == from) {
+        registered_mods[module].mod_status.mode.mode = mode;
+        registered_mods[module].mod_status.mode.state = state;
+    }
+}
+
 std::array<registered_modules_t, MAX_MODULES> vornmgr_registry_snapshot(void)
 {
     std::lock_guard<std::mutex> guard(registry_lock);

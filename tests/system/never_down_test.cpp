@@ -502,6 +502,25 @@ TEST_F(NeverDown, MaintenanceEnteredBeforeAnyModuleRegisteredKeepsThemDown)
     expect_up_in("warm", 10s);
 }
 
+// Found by scripts/chaos (seed 203, a 600 s run): a module that registered
+// during a take-down is not awaited; when it never answered the GO_DOWN of
+// its own position, it was left "going down" for the rest of maintenance.
+TEST_F(NeverDown, ModuleRegisteredDuringATakeDownIsNotLeftGoingDown)
+{
+    configure("vornmgrctl_override=true\nboot_mode=warm\n");
+    start_manager();
+    Process &frr = sims.emplace_back(std::vector<std::string>{bin_path("vornmgr-modsim"), "--delay=4000", "frr"});
+    ASSERT_TRUE(frr.wait_for_stdout("INIT_COMPLETE: answered up")) << frr.stderr_text();
+    Process maintenance({bin_path("vornmgrctl"), "-m1"});
+    ASSERT_TRUE(manager->wait_for_stderr("Send going down module frr")) << manager->stderr_text();
+    for (const char *module : {"bgp", "sdk"}) {
+        Process &sim = sims.emplace_back(std::vector<std::string>{bin_path("vornmgr-modsim"), "--silent", module});
+        ASSERT_TRUE(sim.wait_for_stdout("INIT_COMPLETE: answered up")) << sim.stderr_text();
+    }
+    EXPECT_EQ(maintenance.wait_exit(30s), exited_with(0)) << manager->stderr_text();
+    expect_maintenance_down("Maintenance, warm", 5s);
+}
+
 // ---------------------------------------------------------------------------
 // A record that contradicts itself
 
