@@ -430,6 +430,7 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
     const int64_t started_ms = vornmgr_wall_ms();
     // Written before the first broadcast, so that a manager that crashes in
     // the middle of the sequence finds, once restarted, what it was doing.
+    const bool takes_down = action.kind == CLI_ACTION_RESTART || action.kind == CLI_ACTION_MAINT_ENTER;
     vornmgr_sequence_record_t record{action.kind == CLI_ACTION_RESTART ? SEQUENCE_RESTART : SEQUENCE_MAINT_ENTER,
                                      STAGE_RUNNING, action.reason, mode_before, time(nullptr)};
     // A restart or maintenance asked for while the reboot of an earlier
@@ -438,7 +439,7 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
     // reboot fail too, the switch goes back to where it was before both, in
     // maintenance if it was, not to the earlier restart's mode with every
     // module up.
-    if (action.kind == CLI_ACTION_RESTART || action.kind == CLI_ACTION_MAINT_ENTER)
+    if (takes_down)
         record.mode_before = vornmgr_cli_reboot_mode_before(mode_before);
     // A take-down replaces the record of a bring-up still being watched; a
     // sequence the operator asks for after a reboot command replaces the
@@ -446,10 +447,9 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
     // that still runs is stopped before the record that named it is
     // replaced: a manager that dies during this sequence would not know of
     // it, and it could take the machine down at any time.
-    if (action.kind == CLI_ACTION_RESTART || action.kind == CLI_ACTION_MAINT_ENTER)
+    if (takes_down)
         vornmgr_forget_bring_up();
-    if (action.kind == CLI_ACTION_RESTART || action.kind == CLI_ACTION_MAINT_ENTER ||
-        action.kind == CLI_ACTION_MAINT_LEAVE)
+    if (takes_down || action.kind == CLI_ACTION_MAINT_LEAVE)
         vornmgr_cli_forget_reboot(action.kind == CLI_ACTION_RESTART);
     switch (action.kind) {
     case CLI_ACTION_RESTART:
@@ -492,7 +492,7 @@ int vornmgr_process_cli(int conn_fd, int /*len*/, const void *cmd)
         break;
     }
     // On disk before RESP_OVER: the tool reads it once answered.
-    if (action.kind == CLI_ACTION_RESTART || action.kind == CLI_ACTION_MAINT_ENTER)
+    if (takes_down)
         vornmgr_history_record_take_down(record.kind, action.reason, mode_before, started_ms, action.reboot_command);
 
     // A manager that stops mid-sequence neither answers nor reboots: the
